@@ -1,0 +1,72 @@
+#!/usr/bin/env node
+// Brings a machine up to what `npm start`, `npm test` or `npm run bench`
+// needs, doing only what is missing: Debian packages (installed when run as
+// root, otherwise the command is printed), npm dependencies, the native build.
+//
+//   node scripts/setup.js run|test|bench
+'use strict';
+
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+
+const root = path.resolve(__dirname, '..');
+
+const packages = {
+  run: ['cmake', 'make', 'g++', 'libboost1.81-dev', 'libssl-dev'],
+  // Tests add GoogleTest, clang's libFuzzer runtime for the fuzz targets,
+  // the openssl tool for test certificates, binutils for the export check
+  // and xrdp as a real RDP server.
+  test: ['libgtest-dev', 'clang-14', 'libclang-rt-14-dev', 'openssl', 'binutils', 'xrdp'],
+  bench: ['openssl'],
+};
+
+function sh(cmd, args, options = {}) {
+  const result = spawnSync(cmd, args, { cwd: root, stdio: 'inherit', ...options });
+  if (result.error) throw result.error;
+  return result.status;
+}
+
+function missingPackages(names) {
+  return names.filter((name) => {
+    const r = spawnSync('dpkg-query', ['-W', '-f=${Status}', name], { encoding: 'utf8' });
+    return r.status !== 0 || !r.stdout.includes('install ok installed');
+  });
+}
+
+function ensurePackages(names) {
+  const missing = missingPackages(names);
+  if (missing.length === 0) return;
+  const install = ['install', '-y', '--no-install-recommends', ...missing];
+  if (typeof process.getuid === 'function' && process.getuid() === 0) {
+    console.error(`setup: installing ${missing.join(' ')}`);
+    const env = { ...process.env, DEBIAN_FRONTEND: 'noninteractive' };
+    if (sh('apt-get', ['update', '-qq'], { env }) !== 0 || sh('apt-get', ['-qq', ...install], { env }) !== 0) {
+      console.error('setup: apt-get failed');
+      process.exit(1);
+    }
+    return;
+  }
+  console.error(`setup: missing Debian packages. Run:\n\n  sudo apt-get ${install.join(' ')}\n`);
+  process.exit(1);
+}
+
+function ensureNodeModules() {
+  const needed = ['node-api-headers', 'ws'];
+  if (needed.every((name) => fs.existsSync(path.join(root, 'node_modules', name, 'package.json')))) return;
+  console.error('setup: installing npm dependencies');
+  // Scripts are skipped here: the build below is the one place that builds.
+  if (sh('npm', ['install', '--no-audit', '--no-fund', '--ignore-scripts']) !== 0) process.exit(1);
+}
+
+function main(profile) {
+  if (!packages[profile]) throw new Error(`unknown profile ${profile}`);
+  const wanted = [...packages.run, ...(profile === 'run' ? [] : packages[profile])];
+  ensurePackages(wanted);
+  ensureNodeModules();
+  if (sh(process.execPath, [path.join(__dirname, 'build.js'), ...(profile === 'test' ? ['--tests'] : [])]) !== 0) {
+    process.exit(1);
+  }
+}
+
+main(process.argv[2] || 'run');

@@ -1,0 +1,55 @@
+#!/usr/bin/env node
+// Runs every test: the C++ unit tests, a bounded libFuzzer run of each fuzz
+// target (when clang's fuzzer runtime is installed) and the JavaScript suite.
+'use strict';
+
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const path = require('node:path');
+
+const root = path.resolve(__dirname, '..');
+const failures = [];
+
+function step(name, cmd, args, options = {}) {
+  console.log(`\n== ${name}`);
+  const result = spawnSync(cmd, args, { cwd: root, stdio: 'inherit', ...options });
+  if (result.error || result.status !== 0) {
+    failures.push(name);
+    console.log(`== ${name}: FAILED${result.error ? ` (${result.error.message})` : ''}`);
+  }
+}
+
+function haveFuzzer() {
+  return spawnSync('sh', ['-c', 'command -v clang++-14 && ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'],
+    { stdio: 'ignore' }).status === 0;
+}
+
+function fuzz(runs) {
+  const dir = path.join(root, 'build-fuzz');
+  const flags = '-O1 -g -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all';
+  if (!fs.existsSync(path.join(dir, 'CMakeCache.txt'))) {
+    step('fuzz: configure', 'cmake', ['-S', root, '-B', dir, '-DQUILLGATE_FUZZ=ON',
+      '-DCMAKE_CXX_COMPILER=clang++-14', `-DCMAKE_CXX_FLAGS=${flags}`, '-DCMAKE_BUILD_TYPE=RelWithDebInfo']);
+  }
+  step('fuzz: build', 'cmake', ['--build', dir, '--parallel', '2']);
+  if (failures.length) return;
+  for (const target of ['parse_request', 'parse_destination']) {
+    const corpus = fs.mkdtempSync(path.join(require('node:os').tmpdir(), `quillgate-fuzz-${target}-`));
+    step(`fuzz: ${target} (${runs} runs)`, path.join(dir, `fuzz_${target}`),
+      [`-runs=${runs}`, '-max_total_time=120', '-timeout=10', '-rss_limit_mb=2048', '-print_final_stats=1',
+        corpus, path.join(root, 'test', 'fuzz', 'corpus', target)],
+      { env: { ...process.env, ASAN_OPTIONS: 'detect_leaks=1', UBSAN_OPTIONS: 'halt_on_error=1' } });
+    fs.rmSync(corpus, { recursive: true, force: true });
+  }
+}
+
+step('C++ unit tests', path.join(root, 'build', 'quillgate_tests'), ['--gtest_brief=1']);
+if (haveFuzzer()) fuzz(Number(process.env.QUILLGATE_FUZZ_RUNS || 200000));
+else console.log('\n== fuzz: SKIPPED (clang-14 with libclang-rt-14-dev is not installed)');
+step('JavaScript tests', process.execPath, ['--test', '--test-concurrency=4', 'test/js/']);
+
+if (failures.length) {
+  console.log(`\nFAILED: ${failures.join(', ')}`);
+  process.exit(1);
+}
+console.log('\nall test steps passed');

@@ -1,0 +1,64 @@
+#include "proxy/accept_loop.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <exception>
+
+#include "proxy/log.hpp"
+#include "proxy/session.hpp"
+
+namespace quillgate::proxy {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+// Runs one session. The guard arrives as a parameter, so it lives in the
+// coroutine frame from the moment the task is created: a task destroyed
+// before it ever ran (event loop shut down) still removes its entry.
+asio::awaitable<void> connection_task(tcp::socket socket, std::string id, std::shared_ptr<Metrics> metrics,
+                                      [[maybe_unused]] ConnectionGuard guard) {
+  std::optional<Error> failure;
+  try {
+    failure = co_await handle_connection(std::move(socket), id, std::move(metrics));
+  } catch (const std::exception& e) {
+    // A fault inside the session ends only this connection.
+    failure = Error{e.what()};
+  } catch (...) {
+    failure = Error{"unknown failure"};
+  }
+  if (failure) log_line(id, "连接处理失败: " + failure->message);
+}
+
+}  // namespace
+
+asio::awaitable<std::optional<Error>> run_server(tcp::acceptor listener, asio::io_context& workers,
+                                                 std::shared_ptr<Metrics> metrics,
+                                                 ShutdownSignal::Receiver shutdown) {
+  using namespace asio::experimental::awaitable_operators;
+  for (;;) {
+    // Checked before every wait, so that a flood of ready connections can
+    // never keep the loop from seeing a stop.
+    if (shutdown.fired()) co_return std::nullopt;
+    auto next = co_await (
+        shutdown.wait() ||
+        listener.async_accept(asio::any_io_executor(asio::make_strand(workers)), asio::as_tuple(asio::use_awaitable)));
+    if (next.index() == 0) co_return std::nullopt;
+
+    auto [ec, socket] = std::get<1>(std::move(next));
+    if (ec) co_return Error{"accept 失败: " + ec.message()};
+
+    std::string id = register_connection(*metrics);
+    ConnectionGuard guard(id, metrics);
+    const auto executor = socket.get_executor();
+    asio::co_spawn(executor, connection_task(std::move(socket), std::move(id), metrics, std::move(guard)),
+                   asio::detached);
+  }
+}
+
+}  // namespace quillgate::proxy

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <memory>
+#include <optional>
+
+#include "expected.hpp"
+#include "proxy/metrics.hpp"
+#include "proxy/shutdown.hpp"
+
+namespace quillgate::proxy {
+
+// Accepts connections until the shutdown signal arrives (success) or
+// accepting fails ("accept 失败: ..."). Each connection is named, registered
+// and handed to its own task on `workers`, on a strand of its own.
+boost::asio::awaitable<std::optional<Error>> run_server(boost::asio::ip::tcp::acceptor listener,
+                                                        boost::asio::io_context& workers,
+                                                        std::shared_ptr<Metrics> metrics,
+                                                        ShutdownSignal::Receiver shutdown);
+
+}  // namespace quillgate::proxy

@@ -1,0 +1,100 @@
+#include "log.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "utf8.hpp"
+
+namespace quillgate::proxy {
+namespace {
+
+// Unicode White_Space code points.
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+// Decodes the code point starting at s[i] of valid UTF-8 and its length.
+char32_t decode_at(std::string_view s, std::size_t i, std::size_t& length) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  if (b < 0x80) return length = 1, b;
+  length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+  char32_t c = b & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  return c;
+}
+
+std::mutex& stderr_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+void write_stderr(std::string_view text) {
+  const std::lock_guard lock(stderr_mutex());
+  while (!text.empty()) {
+    const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // standard error is gone: the line is lost, nothing else is
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+bool parse_log_switch(std::optional<std::string_view> raw) {
+  if (!raw) return false;
+  std::string_view text = *raw;
+  if (!utf8_valid({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()})) return false;
+
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  for (std::size_t n; begin < end && is_white_space(decode_at(text, begin, n));) begin += n;
+  while (end > begin) {
+    std::size_t start = end - 1;
+    while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    std::size_t n;
+    if (!is_white_space(decode_at(text, start, n))) break;
+    end = start;
+  }
+  text = text.substr(begin, end - begin);
+
+  // Full Unicode lower-casing maps no non-ASCII character onto an ASCII letter
+  // of "on", "yes" or "true" (only U+212A KELVIN SIGN maps to ASCII at all,
+  // to 'k'), so ASCII lower-casing decides every accepted value.
+  std::string lowered(text);
+  for (char& c : lowered) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lowered == "1" || lowered == "on" || lowered == "yes" || lowered == "true";
+}
+
+bool log_enabled() {
+  static const bool LOG_ENABLED = [] {
+    const char* raw = std::getenv("QUILLGATE_LOG");
+    return parse_log_switch(raw ? std::optional<std::string_view>(raw) : std::nullopt);
+  }();
+  return LOG_ENABLED;
+}
+
+void log_line(std::string_view connection_id, std::string_view message) {
+  if (!log_enabled()) return;
+  std::string line;
+  line.reserve(connection_id.size() + message.size() + 4);
+  line.append("[").append(connection_id).append("] ").append(message).append("\n");
+  write_stderr(line);
+}
+
+void log_fatal(std::string_view message) {
+  std::string line(message);
+  line.push_back('\n');
+  write_stderr(line);
+}
+
+}  // namespace quillgate::proxy

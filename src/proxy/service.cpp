@@ -1,0 +1,237 @@
+#include "proxy/service.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <cerrno>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "proxy/accept_loop.hpp"
+#include "proxy/clock.hpp"
+#include "proxy/log.hpp"
+#include "proxy/shutdown.hpp"
+
+namespace quillgate::proxy {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  ~UniqueFd() { reset(); }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+struct ProxyHandle {
+  std::uint16_t port;
+  std::int64_t start_time_ms;
+  ShutdownSignal::Sender shutdown;
+  std::thread thread;
+  std::shared_ptr<Metrics> metrics;
+};
+
+// The service slot. `mutex` guards `damaged` and `handle`. `damaged` is set
+// when an operation ends abnormally (an exception) while holding the lock,
+// and stays set: start and stop then refuse, the reports show no service.
+// Taken by start, stop and the reports only, never on the service thread or
+// the workers, so stop may hold it while it joins the service thread.
+struct ServiceSlot {
+  std::mutex mutex;
+  bool damaged = false;
+  std::optional<ProxyHandle> handle;
+};
+
+// Never destroyed: a service still running at process exit keeps using it.
+ServiceSlot* const HANDLE = new ServiceSlot;
+
+std::string system_error_text(int error) { return std::system_category().message(error); }
+
+unsigned worker_count() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Worker threads of the connection event loop. Stopping the loop and joining
+// happens in the destructor, so the loop can be destroyed right after.
+class WorkerPool {
+ public:
+  WorkerPool(asio::io_context& loop, unsigned count) : loop_(loop), work_(asio::make_work_guard(loop)) {
+    try {
+      for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { run(); });
+    } catch (...) {
+      stop();
+      throw;
+    }
+  }
+  ~WorkerPool() { stop(); }
+
+ private:
+  void run() {
+    for (;;) {
+      try {
+        loop_.run();
+        return;
+      } catch (...) {
+        // Connection tasks catch their own faults; anything else that escapes
+        // a handler must not end the worker.
+      }
+    }
+  }
+  void stop() {
+    work_.reset();
+    loop_.stop();
+    for (auto& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+  asio::io_context& loop_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::vector<std::thread> threads_;
+};
+
+void run_service(UniqueFd listener, std::shared_ptr<Metrics> metrics, ShutdownSignal::Receiver shutdown) noexcept {
+  try {
+    const unsigned count = worker_count();
+    asio::io_context workers(static_cast<int>(count));
+    {
+      WorkerPool pool(workers, count);
+      asio::io_context main_loop(1);
+      tcp::acceptor acceptor(main_loop);
+      boost::system::error_code ec;
+      acceptor.assign(tcp::v4(), listener.get(), ec);
+      if (ec) {
+        log_fatal("注册监听器失败: " + ec.message());
+        return;
+      }
+      listener.release();
+      asio::co_spawn(main_loop, run_server(std::move(acceptor), workers, metrics, std::move(shutdown)),
+                     asio::detached);
+      main_loop.run();
+    }
+    // The workers are joined. Destroying their loop destroys every connection
+    // task still open at its suspension point: sockets close without another
+    // byte, and each task's guard removes its entry.
+  } catch (const std::exception& e) {
+    log_fatal(std::string("创建事件循环失败: ") + e.what());
+  }
+}
+
+Expected<std::uint16_t> start_locked(ServiceSlot& slot) {
+  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (listener.get() < 0) return Error{"监听失败: " + system_error_text(errno)};
+  const int on = 1;
+  if (::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    return Error{"监听失败: " + system_error_text(errno)};
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = 0;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener.get(), 128) != 0) {
+    return Error{"监听失败: " + system_error_text(errno)};
+  }
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+    return Error{"获取端口失败: " + system_error_text(errno)};
+  }
+  const int flags = ::fcntl(listener.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    return Error{"设置 nonblocking 失败: " + system_error_text(errno)};
+  }
+  const std::uint16_t port = ntohs(bound.sin_port);
+  const std::int64_t start_time_ms = wall_clock_ms();
+  auto metrics = std::make_shared<Metrics>();
+  auto [sender, receiver] = ShutdownSignal::make();
+
+  std::thread thread;
+  try {
+    thread = std::thread(run_service, std::move(listener), metrics, std::move(receiver));
+  } catch (const std::system_error& e) {
+    // The listener went with the thread's arguments and is closed.
+    return Error{std::string("创建服务线程失败: ") + e.what()};
+  }
+  slot.handle.emplace(ProxyHandle{port, start_time_ms, std::move(sender), std::move(thread), std::move(metrics)});
+  return port;
+}
+
+}  // namespace
+
+Expected<std::uint16_t> start_proxy() {
+  ServiceSlot& slot = *HANDLE;
+  const std::lock_guard lock(slot.mutex);
+  if (slot.damaged) return Error{std::string(damaged_lock_message)};
+  if (slot.handle) return slot.handle->port;
+  try {
+    return start_locked(slot);
+  } catch (const std::exception& e) {
+    slot.damaged = true;
+    return Error{std::string(damaged_lock_message)};
+  }
+}
+
+std::optional<Error> stop_proxy() {
+  ServiceSlot& slot = *HANDLE;
+  const std::lock_guard lock(slot.mutex);
+  if (slot.damaged) return Error{std::string(damaged_lock_message)};
+  if (!slot.handle) return std::nullopt;
+  ProxyHandle handle = std::move(*slot.handle);
+  slot.handle.reset();
+  try {
+    handle.shutdown.fire();
+    if (handle.thread.joinable()) handle.thread.join();
+  } catch (const std::exception&) {
+    if (handle.thread.joinable()) handle.thread.detach();
+    slot.damaged = true;
+    return Error{std::string(damaged_lock_message)};
+  }
+  return std::nullopt;
+}
+
+StatusSnapshot get_status_snapshot() {
+  ServiceSlot& slot = *HANDLE;
+  const std::lock_guard lock(slot.mutex);
+  if (slot.damaged || !slot.handle) return {};
+  const ProxyHandle& handle = *slot.handle;
+  return StatusSnapshot{true, handle.port, handle.metrics->active_connections.load(std::memory_order_relaxed),
+                        handle.metrics->total_connections.load(std::memory_order_relaxed), handle.start_time_ms};
+}
+
+std::vector<ConnectionStat> list_connection_stats() {
+  ServiceSlot& slot = *HANDLE;
+  const std::lock_guard lock(slot.mutex);
+  if (slot.damaged || !slot.handle) return {};
+  return slot.handle->metrics->connections.copy_all();
+}
+
+}  // namespace quillgate::proxy

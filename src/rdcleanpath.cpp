@@ -1,0 +1,155 @@
+#include "rdcleanpath.hpp"
+
+#include <algorithm>
+
+#include "utf8.hpp"
+
+namespace quillgate::rdcleanpath {
+namespace {
+
+using Span = std::span<const std::uint8_t>;
+
+// A tag-length header at the start of some bytes.
+struct Header {
+  std::size_t size;     // tag byte, length byte(s)
+  std::uint64_t length; // announced value length; not yet checked against the input
+};
+
+// Reads the header of the TLV at the start of `data`. Short form below 0x80;
+// otherwise 0x80|n followed by n big-endian length bytes, of which only the
+// last eight count. Fails when the indefinite form (n = 0) is used or the
+// header itself runs past `data`.
+std::optional<Header> read_header(Span data) {
+  if (data.size() < 2) return std::nullopt;
+  const std::uint8_t first = data[1];
+  if (first < 0x80) return Header{2, first};
+  const std::size_t n = first & 0x7F;
+  if (n == 0 || n > data.size() - 2) return std::nullopt;
+  std::uint64_t length = 0;
+  for (std::size_t i = 0; i < n; ++i) length = (length << 8) | data[2 + i];
+  return Header{2 + n, length};
+}
+
+// The value of the TLV at the start of `data`, if it lies wholly inside it.
+std::optional<Span> read_value(Span data) {
+  const auto header = read_header(data);
+  if (!header || header->length > data.size() - header->size) return std::nullopt;
+  return data.subspan(header->size, static_cast<std::size_t>(header->length));
+}
+
+// The content of an inner universal TLV with the given tag (explicit tagging).
+std::optional<Span> inner_value(Span value, std::uint8_t tag) {
+  if (value.empty() || value[0] != tag) return std::nullopt;
+  return read_value(value);
+}
+
+bool names_a_host(std::string_view text) {
+  return text.find_first_of(".:") != std::string_view::npos;
+}
+
+void append_context(Bytes& out, std::uint8_t tag_number, std::size_t inner_size) {
+  out.push_back(static_cast<std::uint8_t>(0xA0 | tag_number));
+  asn1::append_length(out, inner_size);
+}
+
+std::size_t tlv_size(std::size_t content) { return 1 + asn1::length_size(content) + content; }
+
+}  // namespace
+
+Expected<RdCleanPathRequest> parse_request(Span bytes) {
+  if (bytes.size() < 2 || bytes[0] != 0x30) return Error{std::string(invalid_sequence_message)};
+  const auto content = read_value(bytes);
+  if (!content) return Error{std::string(invalid_sequence_message)};
+  if (content->empty()) return Error{std::string(missing_destination_message)};
+
+  std::optional<std::string> destination;
+  std::optional<Bytes> x224;
+  Span rest = *content;
+  while (rest.size() >= 2) {
+    const auto value = read_value(rest);
+    if (!value) break;  // malformed element: the scan ends quietly
+    const std::uint8_t tag = rest[0];
+    rest = rest.subspan(static_cast<std::size_t>(value->data() - rest.data()) + value->size());
+    if (value->empty()) continue;
+
+    switch (tag) {
+      case 0xA1:
+        destination = utf8_lossy(*value);
+        break;
+      case 0xA2:
+        if (const auto text = inner_value(*value, 0x0C)) {
+          std::string host = utf8_lossy(*text);
+          if (names_a_host(host)) destination = std::move(host);
+        }
+        break;
+      case 0xA6:
+        if ((*value)[0] != 0x04) {
+          x224.emplace(value->begin(), value->end());
+        } else if (const auto pdu = inner_value(*value, 0x04)) {
+          x224.emplace(pdu->begin(), pdu->end());
+        }
+        break;
+      default:
+        break;
+    }
+  }
+
+  // An element with an empty value is ignored, so an empty text can only
+  // come from a non-empty value; still, never hand back an empty destination.
+  if (!destination || destination->empty()) return Error{std::string(missing_destination_message)};
+  return RdCleanPathRequest{std::move(*destination), std::move(x224)};
+}
+
+Bytes create_error_response(std::uint16_t code) {
+  const std::uint8_t be[2] = {static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code)};
+  Bytes body;
+  body.reserve(6);
+  append_context(body, 1, 4);
+  asn1::append_tlv(body, 0x04, be);
+  return asn1::encode_sequence(body);
+}
+
+Bytes create_success_response(std::string_view server_address, Span x224_response,
+                              std::span<const Bytes> certificate_chain) {
+  static constexpr std::uint8_t version_element[] = {0xA0, 0x04, 0x02, 0x02, 0x0D, 0x3E};
+  static_assert(version == 0x0D3E);
+
+  std::size_t body = sizeof version_element;
+  const std::size_t x224_inner = tlv_size(x224_response.size());
+  if (!x224_response.empty()) body += tlv_size(x224_inner);
+  std::size_t chain_content = 0;
+  for (const auto& cert : certificate_chain) chain_content += tlv_size(cert.size());
+  const std::size_t chain_inner = tlv_size(chain_content);
+  if (!certificate_chain.empty()) body += tlv_size(chain_inner);
+  const std::size_t address_inner = tlv_size(server_address.size());
+  body += tlv_size(address_inner);
+
+  Bytes out;
+  out.reserve(tlv_size(body));
+  out.push_back(0x30);
+  asn1::append_length(out, body);
+  out.insert(out.end(), std::begin(version_element), std::end(version_element));
+  if (!x224_response.empty()) {
+    append_context(out, 6, x224_inner);
+    asn1::append_tlv(out, 0x04, x224_response);
+  }
+  if (!certificate_chain.empty()) {
+    append_context(out, 7, chain_inner);
+    out.push_back(0x30);
+    asn1::append_length(out, chain_content);
+    for (const auto& cert : certificate_chain) asn1::append_tlv(out, 0x04, cert);
+  }
+  append_context(out, 9, address_inner);
+  asn1::append_tlv(out, 0x0C,
+                   {reinterpret_cast<const std::uint8_t*>(server_address.data()), server_address.size()});
+  return out;
+}
+
+Bytes fallback_test_certificate_der() {
+  static constexpr std::uint8_t der[32] = {
+      0x30, 0x82, 0x01, 0x00, 0x30, 0x81, 0xFC, 0x02, 0x01, 0x01, 0x02, 0x08, 0x01, 0x02, 0x03, 0x04,
+      0x05, 0x06, 0x07, 0x08, 0x30, 0x0A, 0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01};
+  return Bytes(std::begin(der), std::end(der));
+}
+
+}  // namespace quillgate::rdcleanpath

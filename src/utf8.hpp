@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace quillgate {
+
+// Decodes bytes as UTF-8, replacing each maximal invalid subsequence with
+// U+FFFD. Never fails.
+std::string utf8_lossy(std::span<const std::uint8_t> bytes);
+
+// True if the bytes are well-formed UTF-8.
+bool utf8_valid(std::span<const std::uint8_t> bytes);
+
+}  // namespace quillgate

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+#include <openssl/asn1.h>
+#include <openssl/asn1t.h>
+
+#include <optional>
+
+#include "asn1.hpp"
+#include "bytes.hpp"
+#include "rdcleanpath.hpp"
+
+namespace quillgate {
+namespace {
+
+using test::Bytes;
+using test::cat;
+using test::hex;
+using test::repeat;
+using test::to_hex;
+
+const std::string invalid(rdcleanpath::invalid_sequence_message);
+const std::string missing(rdcleanpath::missing_destination_message);
+const Bytes x224_request = hex("03 00 00 0B 06 E0 00 00 00 00 00");
+const std::string address = "192.0.2.10:3389";
+
+struct RequestCase {
+  const char* name;
+  Bytes input;
+  std::string error;                 // empty: decodes
+  std::string destination = {};
+  std::optional<Bytes> x224 = std::nullopt;
+};
+
+Bytes seq(const Bytes& content) { return asn1::encode_sequence(content); }
+Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+TEST(ParseRequest, Table) {
+  const Bytes example = hex(
+      "30 28 A0 04 02 02 0D 3E A2 11 0C 0F \"192.0.2.10:3389\" A6 0D 04 0B 03 00 00 0B 06 E0 00 00 00 00 00");
+  const Bytes a1 = cat({hex("A1 0F"), text(address)});
+  const Bytes a2 = cat({hex("A2 11 0C 0F"), text(address)});
+  const Bytes a6 = hex("A6 0D 04 0B 03 00 00 0B 06 E0 00 00 00 00 00");
+  const std::vector<RequestCase> cases = {
+      {"empty", {}, invalid},
+      {"one byte", hex("30"), invalid},
+      {"not a sequence", hex("31 00"), invalid},
+      {"indefinite length", hex("30 80"), invalid},
+      {"empty sequence", hex("30 00"), missing},
+      {"content cut short", hex("30 05 A1 03 61 62"), invalid},
+      {"long-form length bytes missing", hex("30 84 00 00"), invalid},
+      {"length overflowing 64 bits", hex("30 88 FF FF FF FF FF FF FF FF 00"), invalid},
+      {"trailing bytes ignored", hex("30 05 A1 03 \"a.b\" FF FF"), "", "a.b"},
+      {"non-minimal outer length", cat({hex("30 81 28"), Bytes(example.begin() + 2, example.end())}), "",
+       address, x224_request},
+      {"example request", example, "", address, x224_request},
+      {"no version", seq(cat({a2, a6})), "", address, x224_request},
+      {"any version", seq(cat({hex("A0 03 02 01 07"), a2})), "", address},
+      {"[2] single label", seq(hex("A2 06 0C 04 \"host\"")), missing},
+      {"[2] single label with port", seq(hex("A2 0B 0C 09 \"host:3389\"")), "", "host:3389"},
+      {"[2] bare text ignored", seq(cat({hex("A2 0F"), text(address)})), missing},
+      {"[2] inner length beyond value", seq(hex("A2 05 0C 09 \"a.b\"")), missing},
+      {"[1] bare text", seq(a1), "", address},
+      {"[1] keeps an inner tag", seq(cat({hex("A1 11 0C 0F"), text(address)})), "",
+       "\x0C\x0F" + address},
+      {"[1] then [2]: last wins", seq(cat({hex("A1 03 \"a.b\""), a2})), "", address},
+      {"[2] then [1]: last wins", seq(cat({a2, hex("A1 03 \"a.b\"")})), "", "a.b"},
+      {"[6] bare bytes", seq(cat({a1, hex("A6 0B"), x224_request})), "", address, x224_request},
+      {"[6] inner length beyond value, scan goes on",
+       seq(cat({hex("A6 0D 04 20"), x224_request, a1})), "", address},
+      {"empty elements ignored", seq(cat({hex("A2 00 A6 00 A1 00"), a1})), "", address},
+      {"element past the content stops the scan",
+       seq(cat({a1, hex("A6 7F 04 0B")})), "", address},
+      {"element past the content before a destination", seq(cat({hex("A6 7F 04 0B"), a1})), missing},
+      {"indefinite element length stops the scan", seq(cat({hex("A3 80"), a1})), missing},
+      {"long-form element length past the content", seq(hex("A3 84 00 00")), missing},
+      {"trailing single byte ignored", seq(cat({a1, hex("A3")})), "", address},
+      {"primitive tag 0x82 skipped", seq(cat({hex("82 0F"), text(address)})), missing},
+      {"unknown tags skipped", seq(cat({hex("A3 01 00 A4 01 00 A5 01 00 A7 01 00 BF 01 00"), a1})), "", address},
+      {"invalid UTF-8 replaced", seq(hex("A1 05 \"a.\" FF \"b\" C3")), "", "a.\xEF\xBF\xBD" "b\xEF\xBF\xBD"},
+      {"surrogate and overlong replaced", seq(hex("A1 06 ED A0 80 C0 AF 2E")), "",
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD."},
+      {"truncated sequence is one replacement", seq(hex("A1 04 E2 82 2E 2E")), "", "\xEF\xBF\xBD.."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto result = rdcleanpath::parse_request(c.input);
+    if (!c.error.empty()) {
+      ASSERT_FALSE(result);
+      EXPECT_EQ(result.error().message, c.error);
+      continue;
+    }
+    ASSERT_TRUE(result) << result.error().message;
+    EXPECT_EQ(result->destination, c.destination);
+    EXPECT_EQ(result->x224_connection_pdu, c.x224);
+  }
+}
+
+TEST(Asn1, EncodeLength) {
+  const std::pair<std::uint64_t, const char*> cases[] = {
+      {0, "00"}, {127, "7F"}, {128, "81 80"}, {255, "81 FF"}, {256, "82 01 00"}, {4660, "82 12 34"},
+      {65535, "82 FF FF"}, {65536, "83 01 00 00"}, {~0ull, "88 FF FF FF FF FF FF FF FF"}};
+  for (const auto& [n, octets] : cases) EXPECT_EQ(to_hex(asn1::encode_length(n)), octets) << n;
+  EXPECT_EQ(to_hex(asn1::encode_octet_string({})), "04 00");
+  EXPECT_EQ(to_hex(asn1::encode_sequence({})), "30 00");
+}
+
+TEST(Responses, Bytes) {
+  EXPECT_EQ(to_hex(rdcleanpath::create_error_response(400)), "30 06 A1 04 04 02 01 90");
+  EXPECT_EQ(to_hex(rdcleanpath::create_error_response(500)), "30 06 A1 04 04 02 01 F4");
+  EXPECT_EQ(to_hex(rdcleanpath::create_success_response("", {}, {})), "30 0A A0 04 02 02 0D 3E A9 02 0C 00");
+
+  const Bytes x224 = hex("03 00 00 0B 06 D0 00 00 12 34 00");
+  const Bytes placeholder = rdcleanpath::fallback_test_certificate_der();
+  EXPECT_EQ(placeholder.size(), 32u);
+  const std::vector<Bytes> chain = {placeholder};
+  EXPECT_EQ(rdcleanpath::create_success_response(address, x224, chain),
+            cat({hex("30 4E A0 04 02 02 0D 3E A6 0D 04 0B"), x224, hex("A7 24 30 22 04 20"), placeholder,
+                 hex("A9 11 0C 0F"), text(address)}));
+
+  const Bytes x224_128 = repeat(0x5A, 128);
+  const auto long_x224 = rdcleanpath::create_success_response("", x224_128, {});
+  EXPECT_EQ(Bytes(long_x224.begin() + 9, long_x224.begin() + 15), hex("A6 81 83 04 81 80"));
+
+  const std::vector<Bytes> big = {repeat(0x11, 1000)};
+  const auto big_cert = rdcleanpath::create_success_response("", {}, big);
+  EXPECT_EQ(Bytes(big_cert.begin() + 10, big_cert.begin() + 22), hex("A7 82 03 F0 30 82 03 EC 04 82 03 E8"));
+
+  const std::vector<Bytes> with_empty = {placeholder, {}};
+  const auto r = rdcleanpath::create_success_response("h:1", {}, with_empty);
+  EXPECT_EQ(Bytes(r.end() - 9, r.end() - 7), hex("04 00"));
+}
+
+// The success response read back by OpenSSL's DER parser, element by element.
+TEST(Responses, SuccessResponseParsesAsDer) {
+  const Bytes x224 = hex("03 00 00 13 0E D0 00 00 12 34 00 02 1F 08 00 02 00 00 00");
+  const std::vector<Bytes> chain = {repeat(0xAB, 300), rdcleanpath::fallback_test_certificate_der()};
+  const Bytes pdu = rdcleanpath::create_success_response("[::1]:3389", x224, chain);
+
+  const unsigned char* p = pdu.data();
+  long length = 0;
+  int tag = 0;
+  int cls = 0;
+  ASSERT_EQ(ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(pdu.size())), V_ASN1_CONSTRUCTED);
+  ASSERT_EQ(tag, V_ASN1_SEQUENCE);
+  ASSERT_EQ(p + length, pdu.data() + pdu.size());
+
+  // Each context element holds one universal TLV; collect their contents.
+  std::vector<std::pair<int, Bytes>> elements;
+  const unsigned char* end = p + length;
+  while (p < end) {
+    long element_length = 0;
+    ASSERT_EQ(ASN1_get_object(&p, &element_length, &tag, &cls, end - p), V_ASN1_CONSTRUCTED);
+    ASSERT_EQ(cls, V_ASN1_CONTEXT_SPECIFIC);
+    const unsigned char* inner = p;
+    long inner_length = 0;
+    int inner_tag = 0;
+    int inner_cls = 0;
+    ASN1_get_object(&inner, &inner_length, &inner_tag, &inner_cls, element_length);
+    ASSERT_EQ(inner + inner_length, p + element_length);
+    elements.emplace_back(tag, Bytes(inner, inner + inner_length));
+    p += element_length;
+  }
+  ASSERT_EQ(elements.size(), 4u);
+  EXPECT_EQ(elements[0], std::make_pair(0, hex("0D 3E")));
+  EXPECT_EQ(elements[1], std::make_pair(6, x224));
+  EXPECT_EQ(elements[3], std::make_pair(9, text("[::1]:3389")));
+
+  // [7]: SEQUENCE OF OCTET STRING, in order.
+  EXPECT_EQ(elements[2].first, 7);
+  const unsigned char* q = elements[2].second.data();
+  const unsigned char* q_end = q + elements[2].second.size();
+  for (const auto& cert : chain) {
+    ASN1_OCTET_STRING* s = d2i_ASN1_OCTET_STRING(nullptr, &q, q_end - q);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(Bytes(ASN1_STRING_get0_data(s), ASN1_STRING_get0_data(s) + ASN1_STRING_length(s)), cert);
+    ASN1_OCTET_STRING_free(s);
+  }
+  EXPECT_EQ(q, q_end);
+}
+
+}  // namespace
+}  // namespace quillgate
