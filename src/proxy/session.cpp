@@ -1,22 +1,212 @@
 #include "proxy/session.hpp"
 
-#include <array>
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/field.hpp>
+#include <boost/beast/websocket/stream.hpp>
+#include <chrono>
+#include <memory>
+
+#include "proxy/destination.hpp"
+#include "proxy/log.hpp"
+#include "proxy/server_leg.hpp"
+#include "proxy/tls.hpp"
+#include "rdcleanpath.hpp"
 
 namespace quillgate::proxy {
 
 namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using WebSocket = websocket::stream<tcp::socket>;
 
-// Placeholder until the RDCleanPath session lands: holds the connection open,
-// discarding what arrives, until the peer closes it.
-asio::awaitable<std::optional<Error>> handle_connection(asio::ip::tcp::socket client, std::string,
-                                                        std::shared_ptr<Metrics>) {
-  std::array<char, 4096> sink;
+namespace {
+
+constexpr auto token = asio::as_tuple(asio::use_awaitable);
+
+constexpr std::size_t max_message_size = 64 * 1024 * 1024;
+constexpr std::size_t relay_read_size = 16384;
+// A client message buffer grown beyond this is released once the message is
+// written, so that one large message does not pin its memory for the life of
+// the connection.
+constexpr std::size_t kept_message_capacity = 64 * 1024;
+constexpr auto x224_time_limit = std::chrono::seconds(10);
+
+constexpr std::uint16_t bad_request = 400;
+constexpr std::uint16_t server_failure = 500;
+
+std::span<const std::uint8_t> bytes_of(const beast::flat_buffer& buffer) {
+  const auto data = buffer.cdata();
+  return {static_cast<const std::uint8_t*>(data.data()), data.size()};
+}
+
+// The client's TCP stream ended without a Close frame.
+bool is_end_of_stream(const boost::system::error_code& ec) { return ec == asio::error::eof; }
+
+// The server's X.224 reply, or nullopt when the time limit, measured from the
+// start of the read, passes first.
+asio::awaitable<std::optional<Expected<asn1::Bytes>>> read_x224_reply(tcp::socket& server) {
+  using namespace asio::experimental::awaitable_operators;
+  asio::steady_timer limit(co_await asio::this_coro::executor, x224_time_limit);
+  auto first_done = co_await (read_tpckt_packet(server) || limit.async_wait(token));
+  if (first_done.index() == 1) co_return std::nullopt;
+  co_return std::get<0>(std::move(first_done));
+}
+
+// Sends the error response for `code` and a Close frame without payload,
+// ignoring send failures, then writes the diagnostic line.
+asio::awaitable<void> reject(WebSocket& ws, std::string_view id, std::uint16_t code, std::string_view line) {
+  const auto response = rdcleanpath::create_error_response(code);
+  ws.binary(true);
+  co_await ws.async_write(asio::buffer(response), token);
+  // Written directly: Beast's own close would wait for the client's answering
+  // Close, and the session does not wait for it.
+  static constexpr std::uint8_t close_frame[] = {0x88, 0x00};
+  co_await asio::async_write(ws.next_layer(), asio::buffer(close_frame), token);
+  log_line(id, line);
+}
+
+asio::awaitable<std::optional<Error>> client_to_server(WebSocket& ws, TlsStream& tls) {
+  beast::flat_buffer message;
   for (;;) {
-    auto [ec, n] = co_await client.async_read_some(asio::buffer(sink), asio::as_tuple(asio::use_awaitable));
-    if (ec) co_return std::nullopt;
+    // Beast answers Pings inside the read and returns only data messages.
+    auto [read_error, size] = co_await ws.async_read(message, token);
+    if (read_error == websocket::error::closed || is_end_of_stream(read_error)) co_return std::nullopt;
+    if (read_error) co_return Error{"读取 WebSocket 失败: " + read_error.message()};
+    if (size > 0) {
+      auto [write_error, written] = co_await asio::async_write(tls, message.cdata(), token);
+      if (write_error) co_return Error{"写入 TLS 失败: " + write_error.message()};
+    }
+    message.consume(message.size());
+    if (message.capacity() > kept_message_capacity) message.shrink_to_fit();
   }
+}
+
+asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream& tls) {
+  const auto buffer = std::make_unique<std::uint8_t[]>(relay_read_size);
+  ws.binary(true);
+  for (;;) {
+    auto [read_error, size] = co_await tls.async_read_some(asio::buffer(buffer.get(), relay_read_size), token);
+    // A close notification, or the server closing TCP without one, ends the
+    // stream in order.
+    if (read_error == asio::error::eof || read_error == asio::ssl::error::stream_truncated) co_return std::nullopt;
+    if (read_error) co_return Error{"读取 TLS 失败: " + read_error.message()};
+    // One Binary message per TLS read, sent straight from the read buffer.
+    auto [write_error, written] = co_await ws.async_write(asio::buffer(buffer.get(), size), token);
+    if (write_error) co_return Error{"写入 WebSocket 失败: " + write_error.message()};
+  }
+}
+
+// Copies both ways until one direction ends; the other is abandoned where it
+// waits, and the first result is the relay's.
+asio::awaitable<std::optional<Error>> relay(WebSocket& ws, TlsStream& tls) {
+  using namespace asio::experimental::awaitable_operators;
+  auto finished = co_await (client_to_server(ws, tls) || server_to_client(ws, tls));
+  co_return std::visit([](auto& result) { return std::move(result); }, finished);
+}
+
+}  // namespace
+
+asio::awaitable<std::optional<Error>> handle_connection(tcp::socket client, std::string id,
+                                                        std::shared_ptr<Metrics> metrics) {
+  WebSocket ws(std::move(client));
+  ws.read_message_max(max_message_size);
+  ws.auto_fragment(false);
+  ws.set_option(websocket::stream_base::decorator(
+      [](websocket::response_type& response) { response.erase(beast::http::field::server); }));
+
+  // 1. WebSocket handshake; path, headers and offered extensions are not looked at.
+  if (auto [ec] = co_await ws.async_accept(token); ec) co_return Error{"WebSocket 握手失败: " + ec.message()};
+
+  // 2. The first message. A Ping or Pong before it ends the connection: the
+  // callback closes the socket, which fails the read at once and keeps Beast
+  // from answering.
+  beast::flat_buffer first;
+  bool control_frame_first = false;
+  ws.control_callback([&](websocket::frame_type kind, beast::string_view) {
+    if (kind == websocket::frame_type::close) return;
+    control_frame_first = true;
+    boost::system::error_code ignored;
+    beast::get_lowest_layer(ws).close(ignored);
+  });
+  auto [read_error, read_size] = co_await ws.async_read(first, token);
+  ws.control_callback();
+  if (control_frame_first) co_return Error{"非预期的 WebSocket 首帧"};
+  if (read_error == websocket::error::closed) co_return std::nullopt;
+  if (is_end_of_stream(read_error)) co_return Error{"WebSocket 连接已关闭"};
+  if (read_error) co_return Error{"读取 WebSocket 消息失败: " + read_error.message()};
+
+  // 3. Decode; Text and Binary payloads alike.
+  auto request = rdcleanpath::parse_request(bytes_of(first));
+  first = beast::flat_buffer();
+  if (!request) {
+    co_await reject(ws, id, bad_request, "RDCleanPath 解析失败: " + request.error().message);
+    co_return std::nullopt;
+  }
+
+  // 4. Destination, recorded before the X.224 request is checked.
+  const Destination destination = parse_destination(request->destination);
+  record_destination(*metrics, id, destination.host, destination.port);
+
+  // 5. The X.224 Connection Request to forward.
+  if (!request->x224_connection_pdu) {
+    co_await reject(ws, id, bad_request, "缺少 x224_connection_pdu");
+    co_return std::nullopt;
+  }
+
+  // 6. Server leg.
+  auto server = co_await connect_to_server(destination.host, destination.port);
+  if (!server) {
+    co_await reject(ws, id, server_failure, "连接 RDP 服务器失败: " + server.error().message);
+    co_return std::nullopt;
+  }
+  record_server_reached(*metrics, id);
+
+  if (auto [ec, n] = co_await asio::async_write(*server, asio::buffer(*request->x224_connection_pdu), token); ec) {
+    co_await reject(ws, id, server_failure, "发送 x224_connection_pdu 失败: " + ec.message());
+    co_return std::nullopt;
+  }
+
+  const auto x224 = co_await read_x224_reply(*server);
+  if (!x224) {
+    co_await reject(ws, id, server_failure, "读取 x224 响应超时");
+    co_return std::nullopt;
+  }
+  if (!*x224) {
+    co_await reject(ws, id, server_failure, "读取 x224 响应失败: " + x224->error().message);
+    co_return std::nullopt;
+  }
+
+  // 7. TLS with the server.
+  TlsUpgrade tls = co_await upgrade_to_tls(std::move(*server), destination.host);
+  if (tls.failure == TlsUpgrade::Failure::context) {
+    co_await reject(ws, id, server_failure, "创建 TLSConnector 失败: " + tls.error);
+    co_return std::nullopt;
+  }
+  if (tls.failure == TlsUpgrade::Failure::handshake) {
+    co_await reject(ws, id, server_failure, "TLS 握手失败: " + tls.error);
+    co_return std::nullopt;
+  }
+
+  // 8. The success response.
+  const std::string address = destination.host + ":" + std::to_string(destination.port);
+  const asn1::Bytes certificates[] = {std::move(tls.certificate)};
+  const auto response = rdcleanpath::create_success_response(address, **x224, certificates);
+  ws.binary(true);
+  if (auto [ec, n] = co_await ws.async_write(asio::buffer(response), token); ec) {
+    co_return Error{"发送 RDCleanPath 响应失败: " + ec.message()};
+  }
+  record_forwarding(*metrics, id);
+
+  // 9. Relay until one side ends.
+  co_return co_await relay(ws, *tls.stream);
 }
 
 }  // namespace quillgate::proxy

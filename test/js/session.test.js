@@ -1,0 +1,298 @@
+'use strict';
+
+// A connection through the gateway, end to end: a WebSocket client, the
+// gateway in a child process with its diagnostic lines on, and a stand-in
+// RDP server.
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const crypto = require('node:crypto');
+const { once } = require('node:events');
+const { Gateway } = require('./support/gateway');
+const { startRdpServer } = require('./support/rdp-server');
+const { request, parseResponse, X224_REQUEST, X224_CONFIRM } = require('./support/der');
+const { waitFor } = require('./helpers');
+
+const ERROR_400 = Buffer.from('3006a104040201 90'.replace(' ', ''), 'hex');
+const ERROR_500 = Buffer.from('3006a1040402 01f4'.replace(' ', ''), 'hex');
+
+let gateway;
+test.before(async () => (gateway = await Gateway.start()));
+test.after(() => { if (process.env.SHOW_GATEWAY_LOG) console.error(gateway.stderr); return gateway.stop(); });
+
+async function connect(server, destination = `127.0.0.1:${server.port}`) {
+  const client = await gateway.open();
+  client.ws.send(request({ destination }));
+  await waitFor(() => client.ws.messages.length > 0 || client.ws.events.length > 0, { what: 'the response' });
+  return client;
+}
+
+// The client got the error response, then a Close without payload (1005),
+// and the gateway wrote exactly `line` for the connection.
+async function assertRejected({ ws, id }, response, line) {
+  await ws.closed;
+  assert.equal(ws.messages.length, 1);
+  assert.deepEqual(ws.messages[0].data, response);
+  assert.equal(ws.messages[0].isBinary, true);
+  assert.equal(ws.events.find((e) => 'close' in e).close, 1005);
+  const lines = await gateway.linesOf(id);
+  if (line instanceof RegExp) {
+    assert.equal(lines.length, 1, lines.join('\n'));
+    assert.match(lines[0], line);
+  } else {
+    assert.deepEqual(lines, [`[${id}] ${line}`]);
+  }
+}
+
+test('success: the response carries the server reply and certificate; the entry reaches forwarding', async () => {
+  let releaseReply;
+  const replied = new Promise((resolve) => (releaseReply = resolve));
+  const server = await startRdpServer({
+    x224Reply: async (socket) => {
+      await replied;
+      socket.write(X224_CONFIRM);
+    },
+  });
+  try {
+    const { ws, id } = await gateway.open();
+    const fresh = await gateway.entry(id);
+    assert.equal(fresh.state, 'handshaking');
+    assert.ok(!('rdpHost' in fresh));
+
+    ws.send(request({ destination: `127.0.0.1:${server.port}` }));
+    await waitFor(() => server.connections[0]?.request, { what: 'the X.224 request' });
+    assert.deepEqual(server.connections[0].request, X224_REQUEST);
+    const waiting = await gateway.entry(id);
+    assert.equal(waiting.rdpHost, '127.0.0.1');
+    assert.equal(waiting.rdpPort, server.port);
+    assert.equal(waiting.tcpConnected, true);
+    assert.equal(waiting.tlsReady, false);
+    assert.equal(waiting.state, 'handshaking');
+
+    releaseReply();
+    await waitFor(() => ws.messages.length === 1, { what: 'the response' });
+    const response = parseResponse(ws.messages[0].data);
+    assert.equal(response.version, 3390);
+    assert.deepEqual(response.x224, X224_CONFIRM);
+    assert.deepEqual(response.certificates, [server.certificate]);
+    assert.equal(response.address, `127.0.0.1:${server.port}`);
+    const forwarding = await gateway.entry(id);
+    assert.equal(forwarding.state, 'forwarding');
+    assert.equal(forwarding.tlsReady, true);
+
+    // The echoing server sends back what the client relays.
+    ws.send(Buffer.from('ping through TLS'));
+    await waitFor(() => ws.messages.length === 2);
+    assert.equal(ws.messages[1].data.toString(), 'ping through TLS');
+    ws.close();
+    assert.deepEqual(await gateway.linesOf(id), []);
+  } finally {
+    await server.close();
+  }
+});
+
+test('relay: several MiB each way at once arrive intact', async () => {
+  const down = crypto.randomBytes(6 * 1024 * 1024);
+  const up = crypto.randomBytes(5 * 1024 * 1024 + 7);
+  let serverReceived = 0;
+  const serverHash = crypto.createHash('sha256');
+  let serverDone;
+  const serverGotAll = new Promise((resolve) => (serverDone = resolve));
+  const server = await startRdpServer({
+    onSecure: (s) => {
+      s.on('data', (chunk) => {
+        serverHash.update(chunk);
+        serverReceived += chunk.length;
+        if (serverReceived === up.length) serverDone();
+      });
+      s.write(down);
+    },
+  });
+  try {
+    const client = await connect(server);
+    const { ws } = client;
+    for (let offset = 0; offset < up.length; offset += 50000) ws.send(up.subarray(offset, offset + 50000));
+    await serverGotAll;
+    await waitFor(() => ws.messages.slice(1).reduce((n, m) => n + m.data.length, 0) >= down.length,
+      { what: 'the download', timeout: 20000 });
+    const received = Buffer.concat(ws.messages.slice(1).map((m) => m.data));
+    assert.equal(received.length, down.length);
+    assert.ok(received.equals(down));
+    assert.ok(ws.messages.slice(1).every((m) => m.isBinary && m.data.length <= 16384));
+    assert.equal(serverHash.digest('hex'), crypto.createHash('sha256').update(up).digest('hex'));
+    ws.close();
+    assert.deepEqual(await gateway.linesOf(client.id), []);
+  } finally {
+    await server.close();
+  }
+});
+
+test('relay: framing, Text and empty messages, client Close', async () => {
+  const received = [];
+  let serverEnded;
+  const ended = new Promise((resolve) => (serverEnded = resolve));
+  const server = await startRdpServer({
+    onSecure: (s) => {
+      s.on('data', (chunk) => received.push(chunk));
+      s.on('end', serverEnded);
+      s.on('close', serverEnded);
+      s.write(crypto.randomBytes(40000));
+    },
+  });
+  try {
+    const { ws, id } = await connect(server);
+    await waitFor(() => ws.messages.slice(1).reduce((n, m) => n + m.data.length, 0) === 40000);
+    const burst = ws.messages.slice(1);
+    assert.ok(burst.length >= 3, `${burst.length} messages`);
+    assert.ok(burst.every((m) => m.isBinary && m.data.length <= 16384));
+
+    ws.send(Buffer.alloc(0));
+    ws.send('abc');
+    ws.ping('not forwarded');
+    ws.send(Buffer.from([0x64]));
+    await waitFor(() => Buffer.concat(received).length === 4);
+    assert.deepEqual(Buffer.concat(received), Buffer.from('abcd'));
+
+    ws.close();
+    await ended;
+    await ws.closed;
+    assert.deepEqual(await gateway.linesOf(id), []);
+  } finally {
+    await server.close();
+  }
+});
+
+test('relay: a server closing TLS closes the client without a Close frame', async () => {
+  const server = await startRdpServer({ onSecure: (s) => s.end() });
+  try {
+    const { ws, id } = await connect(server);
+    await ws.closed;
+    assert.equal(ws.events.find((e) => 'close' in e).close, 1006);
+    assert.deepEqual(await gateway.linesOf(id), []);
+  } finally {
+    await server.close();
+  }
+});
+
+test('relay: a server reset is one "读取 TLS 失败" line', async () => {
+  const server = await startRdpServer({ onSecure: (s, record) => setTimeout(() => record.socket.resetAndDestroy(), 50) });
+  try {
+    const { ws, id } = await connect(server);
+    await ws.closed;
+    const lines = await gateway.linesOf(id);
+    assert.equal(lines.length, 1, lines.join('\n'));
+    assert.match(lines[0], new RegExp(`^\\[${id}\\] 连接处理失败: 读取 TLS 失败: .+`));
+  } finally {
+    await server.close();
+  }
+});
+
+test('first message: Close ends quietly, Ping is an error, Text is decoded like Binary', async () => {
+  const closer = await gateway.open();
+  closer.ws.close();
+  await closer.ws.closed;
+  assert.deepEqual(await gateway.linesOf(closer.id), []);
+  assert.equal(closer.ws.messages.length, 0);
+
+  const pinger = await gateway.open();
+  pinger.ws.ping();
+  await pinger.ws.closed;
+  assert.equal(pinger.ws.messages.length, 0);
+  assert.deepEqual(await gateway.linesOf(pinger.id), [`[${pinger.id}] 连接处理失败: 非预期的 WebSocket 首帧`]);
+
+  const texter = await gateway.open();
+  texter.ws.send('not a request');
+  await assertRejected(texter, ERROR_400, 'RDCleanPath 解析失败: 无效的 ASN.1 SEQUENCE');
+});
+
+test('rejects unusable requests with 400', async () => {
+  const empty = await gateway.open();
+  empty.ws.send(Buffer.alloc(0));
+  await assertRejected(empty, ERROR_400, 'RDCleanPath 解析失败: 无效的 ASN.1 SEQUENCE');
+
+  const noDestination = await gateway.open();
+  noDestination.ws.send(request({}));
+  await assertRejected(noDestination, ERROR_400, 'RDCleanPath 解析失败: 缺少目标地址');
+
+  const noX224 = await gateway.open();
+  noX224.ws.send(request({ destination: '192.0.2.10:3389', x224: null }));
+  await assertRejected(noX224, ERROR_400, '缺少 x224_connection_pdu');
+});
+
+test('rejects server-side failures with 500', async (t) => {
+  const refused = await startRdpServer();
+  const refusedPort = refused.port;
+  await refused.close();
+  await t.test('connection refused', async () => {
+    const c = await connect({ port: refusedPort });
+    await assertRejected(c, ERROR_500, /^\[rdp-\d+\] 连接 RDP 服务器失败: Connection refused$/);
+  });
+  await t.test('unresolvable host name', async () => {
+    const c = await connect(null, 'no-such-host.invalid:3389');
+    await assertRejected(c, ERROR_500, /^\[rdp-\d+\] 连接 RDP 服务器失败: .+/);
+  });
+
+  const badReplies = [
+    ['version 3, reserved 1', Buffer.from('03010013' + '00'.repeat(15), 'hex'), '读取 x224 响应失败: 无效的 TPKT header'],
+    ['length 3', Buffer.from('03000003', 'hex'), '读取 x224 响应失败: TPKT 长度不合法'],
+    ['body cut short', Buffer.from('03000013' + '00'.repeat(10), 'hex'), /^\[rdp-\d+\] 读取 x224 响应失败: 读取 TPKT body 失败: End of file$/],
+    ['header cut short', Buffer.from('0300', 'hex'), /^\[rdp-\d+\] 读取 x224 响应失败: 读取 TPKT header 失败: End of file$/],
+  ];
+  for (const [name, reply, line] of badReplies) {
+    await t.test(name, async () => {
+      const server = await startRdpServer({ x224Reply: (socket) => (socket.end(reply), false) });
+      try {
+        await assertRejected(await connect(server), ERROR_500, line);
+      } finally {
+        await server.close();
+      }
+    });
+  }
+
+  await t.test('a server that speaks no TLS', async () => {
+    const server = await startRdpServer({
+      x224Reply: (socket) => (socket.write(X224_CONFIRM), socket.end('HTTP/1.1 400 Bad Request\r\n\r\n'), false),
+    });
+    try {
+      await assertRejected(await connect(server), ERROR_500, /^\[rdp-\d+\] TLS 握手失败: .+/);
+    } finally {
+      await server.close();
+    }
+  });
+
+  await t.test('a server limited to TLS 1.1', async () => {
+    const server = await startRdpServer({
+      tlsOptions: { minVersion: 'TLSv1', maxVersion: 'TLSv1.1', ciphers: 'DEFAULT:@SECLEVEL=0' },
+    });
+    try {
+      await assertRejected(await connect(server), ERROR_500, /^\[rdp-\d+\] TLS 握手失败: .+/);
+    } finally {
+      await server.close();
+    }
+  });
+});
+
+test('SNI: sent for a host name, not for IPv4 or IPv6 literals', async () => {
+  const v4 = await startRdpServer();
+  const v6 = await startRdpServer({ host: '::1' });
+  try {
+    for (const [server, destination, expected] of [
+      [v4, `localhost:${v4.port}`, 'localhost'],
+      [v4, `127.0.0.1:${v4.port}`, undefined],
+      [v6, `[::1]:${v6.port}`, undefined],
+    ]) {
+      const before = server.connections.length;
+      const { ws, id } = await connect(server, destination);
+      const response = parseResponse(ws.messages[0].data);
+      assert.deepEqual(response.certificates, [server.certificate], destination);
+      assert.equal(server.connections[before].servername, expected, destination);
+      ws.close();
+      assert.deepEqual(await gateway.linesOf(id), []);
+    }
+    const { ws } = await connect(v6, `[::1]:${v6.port}`);
+    assert.equal(parseResponse(ws.messages[0].data).address, `::1:${v6.port}`);
+    ws.close();
+  } finally {
+    await v4.close();
+    await v6.close();
+  }
+});
