@@ -52,7 +52,7 @@ function ensurePackages(names) {
 }
 
 function ensureNodeModules() {
-  const needed = ['node-api-headers', 'ws'];
+  const needed = ['node-api-headers', 'ws', 'typescript'];
   if (needed.every((name) => fs.existsSync(path.join(root, 'node_modules', name, 'package.json')))) return;
   console.error('setup: installing npm dependencies');
   // Scripts are skipped here: the build below is the one place that builds.

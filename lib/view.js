@@ -1,0 +1,57 @@
+'use strict';
+
+// Text views of the gateway's status and connections for the command line.
+
+function destination(c) {
+  if (c.rdpHost === undefined) return '-';
+  return c.rdpHost.includes(':') ? `[${c.rdpHost}]:${c.rdpPort}` : `${c.rdpHost}:${c.rdpPort}`;
+}
+
+function flags(c) {
+  return [c.wsConnected && 'ws', c.tcpConnected && 'tcp', c.tlsReady && 'tls'].filter(Boolean).join(',') || '-';
+}
+
+function age(ms) {
+  const s = Math.max(0, Math.floor(ms / 1000));
+  const pad = (n) => String(n).padStart(2, '0');
+  return `${pad(Math.floor(s / 3600))}:${pad(Math.floor(s / 60) % 60)}:${pad(s % 60)}`;
+}
+
+// One line for a connection, as printed when it appears or changes.
+function describe(c) {
+  return `${c.connectionId} ${c.state} ${destination(c)} ${flags(c)}`;
+}
+
+// The changes between two maps of connections by id, in id order.
+function diff(previous, current) {
+  const changes = [];
+  for (const [id, c] of current) {
+    const before = previous.get(id);
+    if (!before || describe(before) !== describe(c)) changes.push({ connection: c });
+  }
+  for (const id of previous.keys()) if (!current.has(id)) changes.push({ closed: id });
+  const number = (change) => Number((change.closed ?? change.connection.connectionId).slice(4));
+  return changes.sort((a, b) => number(a) - number(b));
+}
+
+// The live table shown on a terminal.
+function render(url, status, connections, now) {
+  const rows = [...connections]
+    .sort((a, b) => Number(a.connectionId.slice(4)) - Number(b.connectionId.slice(4)))
+    .map((c) => [c.connectionId, c.state, destination(c), flags(c), age(now - c.startTimeMs)]);
+  const header = ['ID', 'STATE', 'DESTINATION', 'FLAGS', 'AGE'];
+  const widths = header.map((h, i) => Math.max(h.length, ...rows.map((r) => r[i].length)));
+  const line = (cells) => cells.map((cell, i) => cell.padEnd(widths[i])).join('  ').trimEnd();
+  const up = status.running ? `up ${age(now - status.startTimeMs)}` : 'not running';
+  return [
+    `quillgate ${url}  ${up}  active ${status.activeConnections}  total ${status.totalConnections}`,
+    '',
+    line(header),
+    ...rows.map(line),
+    rows.length ? '' : '(no connections)',
+    'Ctrl-C stops the gateway.',
+    '',
+  ].join('\n');
+}
+
+module.exports = { render, describe, diff };
