@@ -47,6 +47,8 @@ step('C++ unit tests', path.join(root, 'build', 'quillgate_tests'), ['--gtest_br
 if (haveFuzzer()) fuzz(Number(process.env.QUILLGATE_FUZZ_RUNS || 200000));
 else console.log('\n== fuzz: SKIPPED (clang-14 with libclang-rt-14-dev is not installed)');
 step('JavaScript tests', process.execPath, ['--test', '--test-concurrency=4', 'test/js/']);
+// Alone, since it compiles the addon once more and would starve the others.
+step('Packaging tests', process.execPath, ['--test', 'test/package/']);
 
 if (failures.length) {
   console.log(`\nFAILED: ${failures.join(', ')}`);

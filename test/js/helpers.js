@@ -6,7 +6,7 @@ const { spawn } = require('node:child_process');
 
 const root = path.resolve(__dirname, '..', '..');
 
-async function waitFor(predicate, { timeout = 5000, interval = 10, what = 'condition' } = {}) {
+async function waitFor(predicate, { timeout = 10000, interval = 10, what = 'condition' } = {}) {
   const deadline = Date.now() + timeout;
   for (;;) {
     const value = await predicate();

@@ -10,7 +10,7 @@ const path = require('node:path');
 const readline = require('node:readline');
 const { spawn, execFileSync } = require('node:child_process');
 const { once } = require('node:events');
-const { root, connectRaw } = require('./helpers');
+const { root, connectRaw } = require('../js/helpers');
 
 function startCli(args = []) {
   const child = spawn(process.execPath, [path.join(root, 'bin', 'quillgate.js'), ...args], { cwd: root });
