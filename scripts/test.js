@@ -43,10 +43,36 @@ function fuzz(runs) {
   }
 }
 
+function sanitizers() {
+  const build = (dir, kind) => step(`${kind} sanitizer build`, process.execPath,
+    [path.join(__dirname, 'build.js'), '--tests', '--build-dir', path.join(root, dir), '--',
+      `-DQUILLGATE_SANITIZE=${kind}`, '-DCMAKE_BUILD_TYPE=RelWithDebInfo']);
+  const env = (extra) => ({ env: { ...process.env, ...extra } });
+
+  build('build-asan', 'address');
+  if (!failures.length) {
+    step('ASan+UBSan: C++ unit tests', path.join(root, 'build-asan', 'quillgate_tests'), ['--gtest_brief=1'],
+      env({ ASAN_OPTIONS: 'detect_leaks=1:halt_on_error=1:abort_on_error=1' }));
+    // node itself is not instrumented: the runtime is preloaded, and leak
+    // checking (which would report node's own allocations at exit) is off.
+    const libasan = spawnSync('g++', ['-print-file-name=libasan.so'], { encoding: 'utf8' }).stdout.trim();
+    step('ASan+UBSan: JavaScript tests', process.execPath, ['--test', '--test-concurrency=2', 'test/js/'],
+      env({ LD_PRELOAD: libasan, ASAN_OPTIONS: 'detect_leaks=0:halt_on_error=1:abort_on_error=1',
+        QUILLGATE_ADDON: path.join(root, 'build-asan', 'quillgate.node') }));
+  }
+  build('build-tsan', 'thread');
+  if (!failures.length) {
+    step('TSan: C++ tests with real sockets and threads', path.join(root, 'build-tsan', 'quillgate_tests'),
+      ['--gtest_brief=1', '--gtest_filter=Service*:Registry*'], env({ TSAN_OPTIONS: 'halt_on_error=1' }));
+  }
+}
+
 step('C++ unit tests', path.join(root, 'build', 'quillgate_tests'), ['--gtest_brief=1']);
 if (haveFuzzer()) fuzz(Number(process.env.QUILLGATE_FUZZ_RUNS || 200000));
 else console.log('\n== fuzz: SKIPPED (clang-14 with libclang-rt-14-dev is not installed)');
 step('JavaScript tests', process.execPath, ['--test', '--test-concurrency=4', 'test/js/']);
+if (process.env.QUILLGATE_SANITIZERS === '0') console.log('\n== sanitizer builds: SKIPPED (QUILLGATE_SANITIZERS=0)');
+else sanitizers();
 // Alone, since it compiles the addon once more and would starve the others.
 step('Packaging tests', process.execPath, ['--test', 'test/package/']);
 

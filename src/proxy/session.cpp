@@ -8,7 +8,6 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http/field.hpp>
 #include <boost/beast/websocket/stream.hpp>
 #include <chrono>
 #include <memory>
@@ -119,8 +118,6 @@ asio::awaitable<std::optional<Error>> handle_connection(tcp::socket client, std:
   WebSocket ws(std::move(client));
   ws.read_message_max(max_message_size);
   ws.auto_fragment(false);
-  ws.set_option(websocket::stream_base::decorator(
-      [](websocket::response_type& response) { response.erase(beast::http::field::server); }));
 
   // 1. WebSocket handshake; path, headers and offered extensions are not looked at.
   if (auto [ec] = co_await ws.async_accept(token); ec) co_return Error{"WebSocket 握手失败: " + ec.message()};

@@ -12,7 +12,7 @@ const { root, waitFor, connectRaw, closedByPeer, runNode } = require('./helpers'
 const stoppedStatus = { running: false, activeConnections: 0, totalConnections: 0 };
 
 test('exports the four functions in order', () => {
-  const addon = require(require('node:path').join(root, 'build', 'quillgate.node'));
+  const addon = require(process.env.QUILLGATE_ADDON || require('node:path').join(root, 'build', 'quillgate.node'));
   assert.deepEqual(Object.keys(addon), ['getStatus', 'stopProxy', 'startProxy', 'getConnectionStats']);
   for (const name of Object.keys(addon)) assert.equal(typeof addon[name], 'function');
   assert.deepEqual(Object.keys(quillgate), Object.keys(addon));
