@@ -33,7 +33,7 @@ function fuzz(runs) {
   }
   step('fuzz: build', 'cmake', ['--build', dir, '--parallel', '2']);
   if (failures.length) return;
-  for (const target of ['parse_request', 'parse_destination']) {
+  for (const target of ['parse_request', 'parse_destination', 'tpkt']) {
     const corpus = fs.mkdtempSync(path.join(require('node:os').tmpdir(), `quillgate-fuzz-${target}-`));
     step(`fuzz: ${target} (${runs} runs)`, path.join(dir, `fuzz_${target}`),
       [`-runs=${runs}`, '-max_total_time=120', '-timeout=10', '-rss_limit_mb=2048', '-print_final_stats=1',
@@ -73,6 +73,8 @@ else console.log('\n== fuzz: SKIPPED (clang-14 with libclang-rt-14-dev is not in
 step('JavaScript tests', process.execPath, ['--test', '--test-concurrency=4', 'test/js/']);
 if (process.env.QUILLGATE_SANITIZERS === '0') console.log('\n== sanitizer builds: SKIPPED (QUILLGATE_SANITIZERS=0)');
 else sanitizers();
+// Load and descriptor tests, on their own: they hold thousands of sockets.
+step('Load tests', 'sh', ['-c', 'ulimit -n "$(ulimit -Hn)" && exec "$0" --test test/load/', process.execPath]);
 // Alone, since it compiles the addon once more and would starve the others.
 step('Packaging tests', process.execPath, ['--test', 'test/package/']);
 

@@ -7,6 +7,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <mutex>
 
 #include "proxy/server_leg.hpp"
 #include "rdcleanpath.hpp"
@@ -29,7 +30,6 @@ std::string take_openssl_error(const char* fallback) {
   return text;
 }
 
-// A client context of its own for each connection; nothing is cached.
 SSL_CTX* new_client_context(std::string& error) {
   ERR_clear_error();
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
@@ -47,6 +47,26 @@ SSL_CTX* new_client_context(std::string& error) {
     return nullptr;
   }
   return ctx;
+}
+
+// The client context every connection's TLS session is made from. Its
+// settings are the same for every connection and it holds no per-connection
+// state (client-side session caching is off), so it is built once: loading
+// the default trust store alone costs about 30 ms, which per connection would
+// block a worker thread for that long. A failed build is not kept; the next
+// connection tries again. Never freed: connections may outlive every owner.
+SSL_CTX* client_context(std::string& error) {
+  static std::mutex mutex;
+  static SSL_CTX* context = nullptr;
+  const std::lock_guard lock(mutex);
+  if (!context) {
+    // Before OpenSSL's first use: no clean-up at exit, when worker threads
+    // of a gateway still running may be inside OpenSSL.
+    OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+                     nullptr);
+    context = new_client_context(error);
+  }
+  return context;
 }
 
 asn1::Bytes peer_certificate_der(SSL* ssl) {
@@ -69,14 +89,15 @@ asn1::Bytes peer_certificate_der(SSL* ssl) {
 asio::awaitable<TlsUpgrade> upgrade_to_tls(asio::ip::tcp::socket server, const std::string& host) {
   TlsUpgrade result;
   std::string error;
-  SSL_CTX* native = new_client_context(error);
+  SSL_CTX* native = client_context(error);
   if (!native) {
     result.failure = TlsUpgrade::Failure::context;
     result.error = std::move(error);
     co_return result;
   }
-  // The stream's SSL object keeps its own reference to the context, so the
-  // context may go when this function returns.
+  // The wrapper takes a reference of its own and drops it when it goes; the
+  // stream's SSL object keeps another.
+  SSL_CTX_up_ref(native);
   asio::ssl::context context(native);
   TlsStream stream(std::move(server), context);
   stream.set_verify_mode(asio::ssl::verify_none);

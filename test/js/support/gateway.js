@@ -26,6 +26,7 @@ class Gateway {
     this.stderr = '';
     this.stdout = '';
     this.connections = 0;
+    this.marks = 0;
     this.pending = [];
     child.stderr.on('data', (d) => (this.stderr += d));
     child.stdout.on('data', (d) => (this.stdout += d));
@@ -55,6 +56,9 @@ class Gateway {
   // diagnostic line (if any) was written; returns its lines.
   async linesOf(id) {
     await waitFor(async () => !(await this.entry(id)), { what: `${id} to end`, timeout: 15000 });
+    const mark = `#mark ${++this.marks}\n`;
+    this.child.send({ mark: this.marks });
+    await waitFor(() => this.stderr.includes(mark), { what: 'standard error to catch up' });
     return this.stderr.split('\n').filter((line) => line.startsWith(`[${id}] `));
   }
 
@@ -68,7 +72,7 @@ class Gateway {
     ws.on('message', (data, isBinary) => ws.messages.push({ data: Buffer.from(data), isBinary }));
     ws.on('close', (code, reason) => ws.events.push({ close: code, reason: reason.toString() }));
     ws.on('error', (error) => ws.events.push({ error }));
-    ws.closed = once(ws, 'close');
+    ws.closed = new Promise((resolve) => ws.on('close', resolve));
     await once(ws, 'open');
     return { ws, id };
   }

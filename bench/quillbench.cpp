@@ -1,0 +1,546 @@
+// quillbench: measures a client's view of the gateway against a direct TLS
+// connection to the same backend.
+//
+//   quillbench backend [--tls12] [--no-tickets]
+//       An RDP server stand-in: reads the X.224 request (one TPKT packet),
+//       answers, accepts TLS with a generated EC P-256 certificate, then
+//       serves the workload that the client names. Prints its port.
+//   quillbench run --gateway PORT --backend PORT --gateway-pid PID [--quick]
+//       Runs every measurement, gateway and direct interleaved, and prints
+//       the results as JSON.
+//
+// Everything is on loopback; every loop is bounded in count and time.
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "proxy/server_leg.hpp"
+#include "rdcleanpath.hpp"
+
+namespace asio = boost::asio;
+namespace ssl = asio::ssl;
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using asio::awaitable;
+using asio::use_awaitable;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+const Bytes x224_request = {0x03, 0x00, 0x00, 0x13, 0x0E, 0xE0, 0x00, 0x00, 0x00, 0x00,
+                            0x00, 0x01, 0x00, 0x08, 0x00, 0x01, 0x00, 0x00, 0x00};
+const Bytes x224_confirm = {0x03, 0x00, 0x00, 0x13, 0x0E, 0xD0, 0x00, 0x00, 0x12, 0x34,
+                            0x00, 0x02, 0x01, 0x08, 0x00, 0x01, 0x00, 0x00, 0x00};
+constexpr std::size_t chunk = 16384;
+
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// ---------------------------------------------------------------- backend --
+
+// Workload commands: one byte and a 64-bit count, big-endian.
+enum : std::uint8_t { download = 'D', upload = 'U', echo = 'E' };
+
+ssl::context backend_context(bool tls12_only, bool no_tickets) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = X509_new();
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+  X509_set_pubkey(cert, key);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("bench.test"), -1, -1, 0);
+  X509_set_issuer_name(cert, name);
+  X509_sign(cert, key, EVP_sha256());
+
+  ssl::context ctx(ssl::context::tls_server);
+  SSL_CTX_use_certificate(ctx.native_handle(), cert);
+  SSL_CTX_use_PrivateKey(ctx.native_handle(), key);
+  if (tls12_only) SSL_CTX_set_max_proto_version(ctx.native_handle(), TLS1_2_VERSION);
+  if (no_tickets) SSL_CTX_set_num_tickets(ctx.native_handle(), 0);
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  return ctx;
+}
+
+awaitable<void> serve(tcp::socket socket, ssl::context& ctx) {
+  auto request = co_await quillgate::proxy::read_tpckt_packet(socket);
+  if (!request) co_return;
+  co_await asio::async_write(socket, asio::buffer(x224_confirm), use_awaitable);
+  ssl::stream<tcp::socket> tls(std::move(socket), ctx);
+  co_await tls.async_handshake(ssl::stream_base::server, use_awaitable);
+  static const Bytes payload(chunk, 0x5A);
+  Bytes buffer(chunk);
+  for (;;) {
+    std::uint8_t command[9];
+    co_await asio::async_read(tls, asio::buffer(command), use_awaitable);
+    std::uint64_t count = 0;
+    for (int i = 1; i < 9; ++i) count = count << 8 | command[i];
+    if (command[0] == download) {
+      while (count > 0) {
+        const std::size_t n = std::min<std::uint64_t>(count, chunk);
+        co_await asio::async_write(tls, asio::buffer(payload.data(), n), use_awaitable);
+        count -= n;
+      }
+    } else if (command[0] == upload) {
+      while (count > 0) count -= co_await tls.async_read_some(asio::buffer(buffer), use_awaitable);
+      co_await asio::async_write(tls, asio::buffer(payload.data(), 1), use_awaitable);
+    } else {
+      for (;;) {
+        const std::size_t n = co_await tls.async_read_some(asio::buffer(buffer), use_awaitable);
+        co_await asio::async_write(tls, asio::buffer(buffer.data(), n), use_awaitable);
+      }
+    }
+  }
+}
+
+int run_backend(bool tls12_only, bool no_tickets) {
+  asio::io_context io(1);
+  ssl::context ctx = backend_context(tls12_only, no_tickets);
+  tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+  std::cout << acceptor.local_endpoint().port() << std::endl;
+  asio::co_spawn(io, [&]() -> awaitable<void> {
+    for (;;) {
+      tcp::socket socket = co_await acceptor.async_accept(use_awaitable);
+      asio::co_spawn(io, serve(std::move(socket), ctx), asio::detached);
+    }
+  }, asio::detached);
+  io.run();
+  return 0;
+}
+
+// ----------------------------------------------------------------- client --
+
+// A connection as the client sees it, either through the gateway
+// (WebSocket, RDCleanPath) or straight to the backend (X.224, then TLS).
+class Channel {
+ public:
+  virtual ~Channel() = default;
+  virtual awaitable<void> send(const std::uint8_t* data, std::size_t size) = 0;
+  // The next piece of the stream: one WebSocket message, or one TLS read.
+  virtual awaitable<std::span<const std::uint8_t>> receive() = 0;
+
+  awaitable<void> command(std::uint8_t op, std::uint64_t count) {
+    std::uint8_t bytes[9] = {op};
+    for (int i = 0; i < 8; ++i) bytes[8 - i] = static_cast<std::uint8_t>(count >> (8 * i));
+    co_await send(bytes, sizeof bytes);
+  }
+  awaitable<void> receive_exactly(std::size_t total) {
+    while (total > 0) total -= (co_await receive()).size();
+  }
+};
+
+struct Target {
+  bool gateway;
+  std::uint16_t gateway_port;
+  std::uint16_t backend_port;
+};
+
+Bytes rdcleanpath_request(std::uint16_t backend_port) {
+  using quillgate::asn1::append_tlv;
+  const std::string destination = "127.0.0.1:" + std::to_string(backend_port);
+  Bytes inner;
+  append_tlv(inner, 0x0C, {reinterpret_cast<const std::uint8_t*>(destination.data()), destination.size()});
+  Bytes x224;
+  append_tlv(x224, 0x04, x224_request);
+  Bytes body = {0xA0, 0x04, 0x02, 0x02, 0x0D, 0x3E};
+  append_tlv(body, 0xA2, inner);
+  append_tlv(body, 0xA6, x224);
+  return quillgate::asn1::encode_sequence(body);
+}
+
+class GatewayChannel : public Channel {
+ public:
+  explicit GatewayChannel(tcp::socket socket) : ws_(std::move(socket)) {}
+
+  awaitable<void> open(const Target& t) {
+    co_await ws_.async_handshake("127.0.0.1", "/", use_awaitable);
+    ws_.binary(true);
+    ws_.auto_fragment(false);
+    const Bytes request = rdcleanpath_request(t.backend_port);
+    co_await ws_.async_write(asio::buffer(request), use_awaitable);
+    co_await ws_.async_read(buffer_, use_awaitable);
+    const auto* p = static_cast<const std::uint8_t*>(buffer_.data().data());
+    // A success response starts with the version element; an error one with [1].
+    if (buffer_.size() < 8 || p[2 + (p[1] & 0x80 ? (p[1] & 0x7F) : 0)] != 0xA0) {
+      throw std::runtime_error("the gateway refused the connection");
+    }
+  }
+  awaitable<void> send(const std::uint8_t* data, std::size_t size) override {
+    co_await ws_.async_write(asio::buffer(data, size), use_awaitable);
+  }
+  awaitable<std::span<const std::uint8_t>> receive() override {
+    buffer_.consume(buffer_.size());
+    co_await ws_.async_read(buffer_, use_awaitable);
+    co_return std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(buffer_.data().data()), buffer_.size());
+  }
+
+ private:
+  websocket::stream<tcp::socket> ws_;
+  beast::flat_buffer buffer_;
+};
+
+ssl::context& direct_context() {
+  static ssl::context ctx = [] {
+    ssl::context c(ssl::context::tls_client);
+    c.set_verify_mode(ssl::verify_none);
+    return c;
+  }();
+  return ctx;
+}
+
+class DirectChannel : public Channel {
+ public:
+  explicit DirectChannel(tcp::socket socket) : tls_(std::move(socket), direct_context()), buffer_(chunk) {}
+
+  awaitable<void> open() {
+    co_await asio::async_write(tls_.next_layer(), asio::buffer(x224_request), use_awaitable);
+    auto reply = co_await quillgate::proxy::read_tpckt_packet(tls_.next_layer());
+    if (!reply) throw std::runtime_error(reply.error().message);
+    co_await tls_.async_handshake(ssl::stream_base::client, use_awaitable);
+  }
+  awaitable<void> send(const std::uint8_t* data, std::size_t size) override {
+    co_await asio::async_write(tls_, asio::buffer(data, size), use_awaitable);
+  }
+  awaitable<std::span<const std::uint8_t>> receive() override {
+    const std::size_t n = co_await tls_.async_read_some(asio::buffer(buffer_), use_awaitable);
+    co_return std::span<const std::uint8_t>(buffer_.data(), n);
+  }
+
+ private:
+  ssl::stream<tcp::socket> tls_;
+  Bytes buffer_;
+};
+
+awaitable<std::unique_ptr<Channel>> open_channel(const Target& t) {
+  auto executor = co_await asio::this_coro::executor;
+  tcp::socket socket(executor);
+  co_await socket.async_connect({asio::ip::make_address("127.0.0.1"), t.gateway ? t.gateway_port : t.backend_port},
+                                use_awaitable);
+  // As browsers do: the client's own small writes are never held back.
+  socket.set_option(tcp::no_delay(true));
+  if (t.gateway) {
+    auto channel = std::make_unique<GatewayChannel>(std::move(socket));
+    co_await channel->open(t);
+    co_return channel;
+  }
+  auto channel = std::make_unique<DirectChannel>(std::move(socket));
+  co_await channel->open();
+  co_return channel;
+}
+
+// Runs a coroutine to completion on a fresh single-threaded loop.
+template <class T>
+T run(asio::awaitable<T> task) {
+  asio::io_context io(1);
+  std::optional<T> result;
+  std::exception_ptr failure;
+  asio::co_spawn(io, std::move(task), [&](std::exception_ptr e, T value) {
+    failure = e;
+    if (!e) result.emplace(std::move(value));
+  });
+  io.run();
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
+// ---------------------------------------------------------- measurements --
+
+awaitable<double> measure_download(Target t, std::uint64_t bytes) {
+  auto channel = co_await open_channel(t);
+  co_await channel->command(download, bytes);
+  const auto t0 = Clock::now();
+  co_await channel->receive_exactly(bytes);
+  co_return bytes / 1048576.0 / seconds_since(t0);
+}
+
+awaitable<double> measure_upload(Target t, std::uint64_t bytes) {
+  auto channel = co_await open_channel(t);
+  co_await channel->command(upload, bytes);
+  const Bytes message(chunk, 0xA5);
+  const auto t0 = Clock::now();
+  for (std::uint64_t sent = 0; sent < bytes; sent += chunk) co_await channel->send(message.data(), chunk);
+  co_await channel->receive_exactly(1);
+  co_return bytes / 1048576.0 / seconds_since(t0);
+}
+
+// Round trips of 100-byte messages: {p50, p99} in microseconds.
+awaitable<std::pair<double, double>> measure_rtt(Target t, int round_trips) {
+  auto channel = co_await open_channel(t);
+  co_await channel->command(echo, 0);
+  const Bytes message(100, 0x42);
+  std::vector<double> samples;
+  samples.reserve(round_trips);
+  for (int i = 0; i < round_trips; ++i) {
+    const auto t0 = Clock::now();
+    co_await channel->send(message.data(), message.size());
+    co_await channel->receive_exactly(message.size());
+    samples.push_back(seconds_since(t0) * 1e6);
+  }
+  std::sort(samples.begin(), samples.end());
+  co_return std::pair{samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+}
+
+// One complete short connection: open, one verified echo, close.
+awaitable<void> short_connection(Target t) {
+  auto channel = co_await open_channel(t);
+  co_await channel->command(echo, 0);
+  const std::uint8_t probe[16] = {'q', 'u', 'i', 'l', 'l', 'g', 'a', 't', 'e', '-', 'p', 'r', 'o', 'b', 'e', '!'};
+  co_await channel->send(probe, sizeof probe);
+  std::size_t got = 0;
+  while (got < sizeof probe) {
+    const auto piece = co_await channel->receive();
+    if (!std::equal(piece.begin(), piece.end(), probe + got)) throw std::runtime_error("echo mismatch");
+    got += piece.size();
+  }
+}
+
+// Connections per second, `parallel` workers each making `per_worker` in turn.
+awaitable<double> measure_setup(Target t, int parallel, int per_worker) {
+  auto executor = co_await asio::this_coro::executor;
+  const auto t0 = Clock::now();
+  int done = 0;
+  asio::steady_timer finished(executor, Clock::time_point::max());
+  std::exception_ptr failure;
+  for (int w = 0; w < parallel; ++w) {
+    asio::co_spawn(executor, [&]() -> awaitable<void> {
+      for (int i = 0; i < per_worker; ++i) co_await short_connection(t);
+    }, [&](std::exception_ptr e) {
+      if (e) failure = e;
+      if (++done == parallel) finished.cancel();
+    });
+  }
+  co_await finished.async_wait(asio::as_tuple(use_awaitable));
+  if (failure) std::rethrow_exception(failure);
+  co_return parallel * per_worker / seconds_since(t0);
+}
+
+std::size_t rss_bytes(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6)) * 1024;
+  }
+  return 0;
+}
+
+// Opens relaying connections up to `count` (8 at a time), each verified by
+// an echo. Stops at the first failure.
+awaitable<void> open_idle(Target t, std::vector<std::unique_ptr<Channel>>& held, std::size_t count,
+                          std::string& failure) {
+  auto executor = co_await asio::this_coro::executor;
+  std::size_t started = held.size();
+  int running = 0;
+  asio::steady_timer idle(executor, Clock::time_point::max());
+  for (int w = 0; w < 8; ++w) {
+    ++running;
+    asio::co_spawn(executor, [&]() -> awaitable<void> {
+      while (started < count && failure.empty()) {
+        ++started;
+        auto channel = co_await open_channel(t);
+        co_await channel->command(echo, 0);
+        const std::uint8_t ping = 'p';
+        co_await channel->send(&ping, 1);
+        co_await channel->receive_exactly(1);
+        held.push_back(std::move(channel));
+      }
+    }, [&](std::exception_ptr e) {
+      if (e && failure.empty()) {
+        try {
+          std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+          failure = x.what();
+        }
+      }
+      if (--running == 0) idle.cancel();
+    });
+  }
+  co_await idle.async_wait(asio::as_tuple(use_awaitable));
+}
+
+awaitable<std::size_t> count_alive(std::vector<std::unique_ptr<Channel>>& held) {
+  std::size_t alive = 0;
+  for (auto& channel : held) {
+    try {
+      const std::uint8_t ping = 'a';
+      co_await channel->send(&ping, 1);
+      co_await channel->receive_exactly(1);
+      ++alive;
+    } catch (...) {
+    }
+  }
+  co_return alive;
+}
+
+// ------------------------------------------------------------- reporting --
+
+struct Series {
+  std::vector<double> gateway;
+  std::vector<double> direct;
+};
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+std::string json_array(const std::vector<double>& v) {
+  std::ostringstream s;
+  s << '[';
+  for (std::size_t i = 0; i < v.size(); ++i) s << (i ? "," : "") << v[i];
+  return s.str() + ']';
+}
+
+int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only) {
+  struct rlimit limit;
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+
+  const int rounds = quick ? 1 : 3;
+  const std::uint64_t download_bytes = quick ? 8ull << 20 : 512ull << 20;
+  const std::uint64_t upload_bytes = quick ? 8ull << 20 : 256ull << 20;
+  const int round_trips = quick ? 500 : 20000;
+  const int sequential = quick ? 20 : 300;
+  const int parallel_each = quick ? 5 : 60;
+
+  std::map<std::string, Series> series;
+  const auto both = [&](const std::string& name, auto&& measure) {
+    for (int r = 0; r < rounds; ++r) {
+      for (const bool gateway : {true, false}) {
+        Target t = base;
+        t.gateway = gateway;
+        const double value = measure(t);
+        (gateway ? series[name].gateway : series[name].direct).push_back(value);
+        std::cerr << name << (gateway ? " gateway " : " direct  ") << value << std::endl;
+      }
+    }
+  };
+  if (setup_only) {
+    both("setup_sequential_per_s", [&](Target t) { return run(measure_setup(t, 1, sequential)); });
+    both("setup_parallel8_per_s", [&](Target t) { return run(measure_setup(t, 8, parallel_each)); });
+    std::cout << "{\"series\":{";
+    bool first = true;
+    for (const auto& [name, s] : series) {
+      std::cout << (first ? "" : ",") << '"' << name << "\":{\"gateway\":" << json_array(s.gateway)
+                << ",\"direct\":" << json_array(s.direct) << '}';
+      first = false;
+    }
+    std::cout << "}}" << std::endl;
+    return 0;
+  }
+  both("download_mib_s", [&](Target t) { return run(measure_download(t, download_bytes)); });
+  both("upload_mib_s", [&](Target t) { return run(measure_upload(t, upload_bytes)); });
+  std::map<std::string, Series> rtt;
+  for (int r = 0; r < rounds; ++r) {
+    for (const bool gateway : {true, false}) {
+      Target t = base;
+      t.gateway = gateway;
+      const auto [p50, p99] = run(measure_rtt(t, round_trips));
+      (gateway ? series["rtt_p50_us"].gateway : series["rtt_p50_us"].direct).push_back(p50);
+      (gateway ? series["rtt_p99_us"].gateway : series["rtt_p99_us"].direct).push_back(p99);
+      std::cerr << "rtt" << (gateway ? " gateway " : " direct  ") << p50 << " / " << p99 << std::endl;
+    }
+  }
+  both("setup_sequential_per_s", [&](Target t) { return run(measure_setup(t, 1, sequential)); });
+  both("setup_parallel8_per_s", [&](Target t) { return run(measure_setup(t, 8, parallel_each)); });
+
+  // Memory per idle relaying connection, and the most connections held.
+  std::ostringstream memory;
+  {
+    Target t = base;
+    t.gateway = true;
+    asio::io_context io(1);
+    std::vector<std::unique_ptr<Channel>> held;
+    std::string failure;
+    const std::size_t before = rss_bytes(gateway_pid);
+    memory << "\"memory\":{";
+    bool first = true;
+    for (const std::size_t n : quick ? std::vector<std::size_t>{50} : std::vector<std::size_t>{1000, 5000}) {
+      asio::co_spawn(io, open_idle(t, held, n, failure), asio::detached);
+      io.restart();
+      io.run();
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      const std::size_t rss = rss_bytes(gateway_pid);
+      std::size_t alive = 0;
+      asio::co_spawn(io, [&]() -> awaitable<void> { alive = co_await count_alive(held); }, asio::detached);
+      io.restart();
+      io.run();
+      const double per = held.empty() ? 0 : (static_cast<double>(rss) - before) / held.size() / 1024;
+      memory << (first ? "" : ",") << '"' << n << "\":{\"held\":" << held.size() << ",\"alive\":" << alive
+             << ",\"kib_per_connection\":" << per << '}';
+      std::cerr << "memory at " << held.size() << ": " << per << " KiB per connection, " << alive << " alive"
+                << (failure.empty() ? "" : " (" + failure + ")") << std::endl;
+      first = false;
+    }
+    memory << "}";
+
+    // Keep opening until something gives, within a cap and a time bound.
+    const std::size_t cap = quick ? 100 : 12000;
+    const auto t0 = Clock::now();
+    while (held.size() < cap && failure.empty() && seconds_since(t0) < 120) {
+      asio::co_spawn(io, open_idle(t, held, std::min(cap, held.size() + 500), failure), asio::detached);
+      io.restart();
+      io.run();
+    }
+    std::size_t alive = 0;
+    asio::co_spawn(io, [&]() -> awaitable<void> { alive = co_await count_alive(held); }, asio::detached);
+    io.restart();
+    io.run();
+    memory << ",\"max_concurrent\":{\"opened\":" << held.size() << ",\"alive\":" << alive << ",\"stopped_by\":\""
+           << (failure.empty() ? "cap" : failure) << "\"}";
+    std::cerr << "max concurrent: " << held.size() << " opened, " << alive << " alive; " << failure << std::endl;
+  }
+
+  std::cout << "{\"series\":{";
+  bool first = true;
+  for (const auto& [name, s] : series) {
+    std::cout << (first ? "" : ",") << '"' << name << "\":{\"gateway\":" << json_array(s.gateway)
+              << ",\"direct\":" << json_array(s.direct) << '}';
+    first = false;
+  }
+  std::cout << "}," << memory.str() << "}" << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  const auto has = [&](const char* flag) { return std::find(args.begin(), args.end(), flag) != args.end(); };
+  const auto value = [&](const char* flag) {
+    const auto it = std::find(args.begin(), args.end(), flag);
+    if (it == args.end() || it + 1 == args.end()) throw std::runtime_error(std::string("missing ") + flag);
+    return std::stoi(*(it + 1));
+  };
+  try {
+    if (!args.empty() && args[0] == "backend") return run_backend(has("--tls12"), has("--no-tickets"));
+    if (!args.empty() && args[0] == "run") {
+      const Target t{true, static_cast<std::uint16_t>(value("--gateway")), static_cast<std::uint16_t>(value("--backend"))};
+      return run_client(t, value("--gateway-pid"), has("--quick"), has("--setup-only"));
+    }
+    std::cerr << "usage: quillbench backend [--tls12] [--no-tickets] | run --gateway P --backend P --gateway-pid N [--quick]\n";
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "quillbench: " << e.what() << std::endl;
+    return 1;
+  }
+}
