@@ -4,7 +4,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <exception>
 
@@ -37,7 +36,7 @@ asio::awaitable<void> connection_task(tcp::socket socket, std::string id, std::s
 
 }  // namespace
 
-asio::awaitable<std::optional<Error>> run_server(tcp::acceptor listener, asio::io_context& workers,
+asio::awaitable<std::optional<Error>> run_server(tcp::acceptor listener, WorkerLoops& workers,
                                                  std::shared_ptr<Metrics> metrics,
                                                  ShutdownSignal::Receiver shutdown) {
   using namespace asio::experimental::awaitable_operators;
@@ -47,7 +46,7 @@ asio::awaitable<std::optional<Error>> run_server(tcp::acceptor listener, asio::i
     if (shutdown.fired()) co_return std::nullopt;
     auto next = co_await (
         shutdown.wait() ||
-        listener.async_accept(asio::any_io_executor(asio::make_strand(workers)), asio::as_tuple(asio::use_awaitable)));
+        listener.async_accept(workers.next(), asio::as_tuple(asio::use_awaitable)));
     if (next.index() == 0) co_return std::nullopt;
 
     auto [ec, socket] = std::get<1>(std::move(next));

@@ -9,14 +9,15 @@
 #include "expected.hpp"
 #include "proxy/metrics.hpp"
 #include "proxy/shutdown.hpp"
+#include "proxy/workers.hpp"
 
 namespace quillgate::proxy {
 
 // Accepts connections until the shutdown signal arrives (success) or
 // accepting fails ("accept 失败: ..."). Each connection is named, registered
-// and handed to its own task on `workers`, on a strand of its own.
+// and handed to its own task on the next of the worker loops.
 boost::asio::awaitable<std::optional<Error>> run_server(boost::asio::ip::tcp::acceptor listener,
-                                                        boost::asio::io_context& workers,
+                                                        WorkerLoops& workers,
                                                         std::shared_ptr<Metrics> metrics,
                                                         ShutdownSignal::Receiver shutdown);
 

@@ -3,13 +3,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <cerrno>
@@ -21,6 +19,7 @@
 #include "proxy/clock.hpp"
 #include "proxy/log.hpp"
 #include "proxy/shutdown.hpp"
+#include "proxy/workers.hpp"
 
 namespace quillgate::proxy {
 
@@ -73,57 +72,10 @@ ServiceSlot* const HANDLE = new ServiceSlot;
 
 std::string system_error_text(int error) { return std::system_category().message(error); }
 
-unsigned worker_count() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-  return std::max(1u, std::thread::hardware_concurrency());
-}
-
-// Worker threads of the connection event loop. Stopping the loop and joining
-// happens in the destructor, so the loop can be destroyed right after.
-class WorkerPool {
- public:
-  WorkerPool(asio::io_context& loop, unsigned count) : loop_(loop), work_(asio::make_work_guard(loop)) {
-    try {
-      for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { run(); });
-    } catch (...) {
-      stop();
-      throw;
-    }
-  }
-  ~WorkerPool() { stop(); }
-
- private:
-  void run() {
-    for (;;) {
-      try {
-        loop_.run();
-        return;
-      } catch (...) {
-        // Connection tasks catch their own faults; anything else that escapes
-        // a handler must not end the worker.
-      }
-    }
-  }
-  void stop() {
-    work_.reset();
-    loop_.stop();
-    for (auto& thread : threads_) {
-      if (thread.joinable()) thread.join();
-    }
-  }
-
-  asio::io_context& loop_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_;
-  std::vector<std::thread> threads_;
-};
-
 void run_service(UniqueFd listener, std::shared_ptr<Metrics> metrics, ShutdownSignal::Receiver shutdown) noexcept {
   try {
-    const unsigned count = worker_count();
-    asio::io_context workers(static_cast<int>(count));
     {
-      WorkerPool pool(workers, count);
+      WorkerLoops workers(worker_count());
       asio::io_context main_loop(1);
       tcp::acceptor acceptor(main_loop);
       boost::system::error_code ec;
@@ -137,9 +89,9 @@ void run_service(UniqueFd listener, std::shared_ptr<Metrics> metrics, ShutdownSi
                      asio::detached);
       main_loop.run();
     }
-    // The workers are joined. Destroying their loop destroys every connection
-    // task still open at its suspension point: sockets close without another
-    // byte, and each task's guard removes its entry.
+    // The worker loops are gone: every connection task still open was
+    // destroyed at its suspension point, its sockets closed without another
+    // byte, and its guard removed its entry.
   } catch (const std::exception& e) {
     log_fatal(std::string("创建事件循环失败: ") + e.what());
   }

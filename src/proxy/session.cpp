@@ -79,9 +79,8 @@ asio::awaitable<std::optional<Error>> client_to_server(WebSocket& ws, TlsStream&
     auto [read_error, size] = co_await ws.async_read(message, token);
     if (read_error == websocket::error::closed || is_end_of_stream(read_error)) co_return std::nullopt;
     if (read_error) co_return Error{"读取 WebSocket 失败: " + read_error.message()};
-    if (size > 0) {
-      auto [write_error, written] = co_await asio::async_write(tls, message.cdata(), token);
-      if (write_error) co_return Error{"写入 TLS 失败: " + write_error.message()};
+    if (auto write_error = co_await tls.write_all(bytes_of(message).data(), size)) {
+      co_return Error{"写入 TLS 失败: " + write_error.message()};
     }
     message.consume(message.size());
     if (message.capacity() > kept_message_capacity) message.shrink_to_fit();
@@ -92,7 +91,7 @@ asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream&
   const auto buffer = std::make_unique<std::uint8_t[]>(relay_read_size);
   ws.binary(true);
   for (;;) {
-    auto [read_error, size] = co_await tls.async_read_some(asio::buffer(buffer.get(), relay_read_size), token);
+    auto [read_error, size] = co_await tls.read_some(buffer.get(), relay_read_size);
     // A close notification, or the server closing TCP without one, ends the
     // stream in order.
     if (read_error == asio::error::eof || read_error == asio::ssl::error::stream_truncated) co_return std::nullopt;

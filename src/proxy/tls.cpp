@@ -5,7 +5,8 @@
 #include <openssl/x509.h>
 
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <cerrno>
 #include <boost/asio/use_awaitable.hpp>
 #include <mutex>
 
@@ -40,6 +41,9 @@ SSL_CTX* new_client_context(std::string& error) {
   SSL_CTX_set_options(ctx, (SSL_OP_ALL & ~SSL_OP_DONT_INSERT_EMPTY_FRAGMENTS) | SSL_OP_NO_COMPRESSION |
                                SSL_OP_NO_SSLv3);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+  // Read whatever the socket holds rather than a record header and then its
+  // body: half the read calls when relaying.
+  SSL_CTX_set_read_ahead(ctx, 1);
   if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_default_verify_paths(ctx) != 1 || SSL_CTX_set_cipher_list(ctx, cipher_list) != 1) {
     error = take_openssl_error("TLS client configuration failed");
@@ -84,36 +88,116 @@ asn1::Bytes peer_certificate_der(SSL* ssl) {
   return der.empty() ? rdcleanpath::fallback_test_certificate_der() : der;
 }
 
+boost::system::error_code ssl_failure(int ssl_error, int sys_errno) {
+  switch (ssl_error) {
+    case SSL_ERROR_ZERO_RETURN:
+      return asio::error::eof;
+    case SSL_ERROR_SYSCALL: {
+      const unsigned long code = ERR_get_error();
+      if (code != 0) return {static_cast<int>(code), asio::error::get_ssl_category()};
+      if (sys_errno != 0) return {sys_errno, asio::error::get_system_category()};
+      return asio::ssl::error::stream_truncated;
+    }
+    case SSL_ERROR_SSL: {
+      const unsigned long code = ERR_get_error();
+      if (ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING) return asio::ssl::error::stream_truncated;
+      if (code != 0) return {static_cast<int>(code), asio::error::get_ssl_category()};
+      return asio::ssl::error::unspecified_system_error;
+    }
+    default:
+      return asio::ssl::error::unspecified_system_error;
+  }
+}
+
 }  // namespace
+
+asio::awaitable<boost::system::error_code> TlsStream::retry_after(int ssl_error, int sys_errno) {
+  using tcp = asio::ip::tcp;
+  if (ssl_error == SSL_ERROR_WANT_READ || ssl_error == SSL_ERROR_WANT_WRITE) {
+    const auto wait = ssl_error == SSL_ERROR_WANT_READ ? tcp::socket::wait_read : tcp::socket::wait_write;
+    auto [ec] = co_await socket_.async_wait(wait, asio::as_tuple(asio::use_awaitable));
+    co_return ec;
+  }
+  auto failure = ssl_failure(ssl_error, sys_errno);
+  ERR_clear_error();
+  co_return failure;
+}
+
+asio::awaitable<boost::system::error_code> TlsStream::handshake() {
+  for (;;) {
+    ERR_clear_error();
+    errno = 0;
+    const int rc = SSL_connect(ssl_.get());
+    if (rc == 1) co_return boost::system::error_code();
+    const int sys_errno = errno;
+    if (auto ec = co_await retry_after(SSL_get_error(ssl_.get(), rc), sys_errno)) co_return ec;
+  }
+}
+
+asio::awaitable<std::pair<boost::system::error_code, std::size_t>> TlsStream::read_some(std::uint8_t* data,
+                                                                                       std::size_t size) {
+  for (;;) {
+    ERR_clear_error();
+    errno = 0;
+    std::size_t n = 0;
+    const int rc = SSL_read_ex(ssl_.get(), data, size, &n);
+    if (rc == 1) co_return std::pair{boost::system::error_code(), n};
+    const int sys_errno = errno;
+    if (auto ec = co_await retry_after(SSL_get_error(ssl_.get(), rc), sys_errno)) co_return std::pair{ec, std::size_t{0}};
+  }
+}
+
+asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    ERR_clear_error();
+    errno = 0;
+    std::size_t n = 0;
+    const int rc = SSL_write_ex(ssl_.get(), data, size, &n);
+    if (rc == 1) {
+      data += n;
+      size -= n;
+      continue;
+    }
+    const int sys_errno = errno;
+    if (auto ec = co_await retry_after(SSL_get_error(ssl_.get(), rc), sys_errno)) co_return ec;
+  }
+  co_return boost::system::error_code();
+}
 
 asio::awaitable<TlsUpgrade> upgrade_to_tls(asio::ip::tcp::socket server, const std::string& host) {
   TlsUpgrade result;
   std::string error;
-  SSL_CTX* native = client_context(error);
-  if (!native) {
+  SSL_CTX* context = client_context(error);
+  SSL* ssl = context ? SSL_new(context) : nullptr;
+  if (!ssl) {
     result.failure = TlsUpgrade::Failure::context;
-    result.error = std::move(error);
+    result.error = context ? take_openssl_error("SSL_new failed") : std::move(error);
     co_return result;
   }
-  // The wrapper takes a reference of its own and drops it when it goes; the
-  // stream's SSL object keeps another.
-  SSL_CTX_up_ref(native);
-  asio::ssl::context context(native);
-  TlsStream stream(std::move(server), context);
-  stream.set_verify_mode(asio::ssl::verify_none);
-
-  if (!is_ip_literal(host) && SSL_set_tlsext_host_name(stream.native_handle(), host.c_str()) != 1) {
+  boost::system::error_code ec;
+  server.native_non_blocking(true, ec);
+  const int fd = server.native_handle();
+  TlsStream stream(std::move(server), ssl);
+  // Partial writes let a large message go out record by record; the buffer
+  // may move between retries; idle connections give their record buffers back.
+  SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
+  if (ec || SSL_set_fd(ssl, fd) != 1) {
+    result.failure = TlsUpgrade::Failure::handshake;
+    result.error = ec ? ec.message() : take_openssl_error("SSL_set_fd failed");
+    co_return result;
+  }
+  SSL_set_connect_state(ssl);
+  if (!is_ip_literal(host) && SSL_set_tlsext_host_name(ssl, host.c_str()) != 1) {
     result.failure = TlsUpgrade::Failure::handshake;
     result.error = take_openssl_error("invalid server name");
     co_return result;
   }
-  auto [ec] = co_await stream.async_handshake(asio::ssl::stream_base::client, asio::as_tuple(asio::use_awaitable));
-  if (ec) {
+  if (auto failure = co_await stream.handshake()) {
     result.failure = TlsUpgrade::Failure::handshake;
-    result.error = ec.message();
+    result.error = failure.message();
     co_return result;
   }
-  result.certificate = peer_certificate_der(stream.native_handle());
+  result.certificate = peer_certificate_der(ssl);
   result.stream.emplace(std::move(stream));
   co_return result;
 }

@@ -1,16 +1,57 @@
 #pragma once
 
+#include <openssl/ssl.h>
+
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/stream.hpp>
+#include <boost/system/error_code.hpp>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "asn1.hpp"
 
 namespace quillgate::proxy {
 
-using TlsStream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
+// A TLS client connection driven directly on its socket: OpenSSL reads and
+// writes the non-blocking socket itself, and the task waits for readiness
+// whenever OpenSSL asks for it. There is no buffer between OpenSSL and the
+// socket, so an idle connection holds only OpenSSL's own state (whose record
+// buffers are released while idle), and no byte is copied on the way.
+//
+// One read and one write may be in progress at once, from two branches of
+// the same task; they take turns inside OpenSSL, since a task runs one step
+// at a time.
+class TlsStream {
+ public:
+  TlsStream(boost::asio::ip::tcp::socket socket, SSL* ssl) : socket_(std::move(socket)), ssl_(ssl) {}
+
+  SSL* native_handle() const { return ssl_.get(); }
+
+  boost::asio::awaitable<boost::system::error_code> handshake();
+
+  // Reads at most `size` bytes. A close notification is asio::error::eof; a
+  // connection closed without one is asio::ssl::error::stream_truncated.
+  boost::asio::awaitable<std::pair<boost::system::error_code, std::size_t>> read_some(std::uint8_t* data,
+                                                                                      std::size_t size);
+
+  boost::asio::awaitable<boost::system::error_code> write_all(const std::uint8_t* data, std::size_t size);
+
+ private:
+  struct Free {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+  };
+
+  // After an SSL call failed with `ssl_error` (errno saved in `sys_errno`):
+  // waits for the socket when OpenSSL wants to read or write, returning no
+  // error so that the call is retried; otherwise returns the failure.
+  boost::asio::awaitable<boost::system::error_code> retry_after(int ssl_error, int sys_errno);
+
+  // Declared first so that the SSL object, which uses its descriptor, goes first.
+  boost::asio::ip::tcp::socket socket_;
+  std::unique_ptr<SSL, Free> ssl_;
+};
 
 // The outcome of turning the server connection into a TLS client connection.
 struct TlsUpgrade {
@@ -21,9 +62,9 @@ struct TlsUpgrade {
   asn1::Bytes certificate;          // the server's own certificate in DER, or the placeholder
 };
 
-// Runs the TLS client handshake over `server` with a context built for this
-// connection alone: TLS 1.2 or later, no verification of the server's
-// certificate or name, SNI only when `host` is a name rather than an address.
+// Runs the TLS client handshake over `server`: TLS 1.2 or later, no
+// verification of the server's certificate or name, SNI only when `host` is a
+// name rather than an address.
 boost::asio::awaitable<TlsUpgrade> upgrade_to_tls(boost::asio::ip::tcp::socket server, const std::string& host);
 
 }  // namespace quillgate::proxy
