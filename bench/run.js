@@ -90,7 +90,7 @@ function table(all, memory) {
     lines.push(`| RSS per idle relaying connection at ${n} | ${m.kib_per_connection.toFixed(1)} KiB (${m.alive}/${m.held} alive) | | | ≤ 40 KB |`);
   }
   const mc = memory.max_concurrent;
-  lines.push(`| concurrent relaying connections, 20,000 descriptors | ${mc.alive} alive of ${mc.opened} opened (stopped by: ${mc.stopped_by}) | | | ≥ 9000 |`);
+  lines.push(`| concurrent relaying connections, 20,000 descriptors | ${mc.held} held (the next connection failed with "${mc.stopped_by}"; ${mc.alive_after} alive after it) | | | ≥ 9000 |`);
   return lines.join('\n');
 }
 

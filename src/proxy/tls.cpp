@@ -164,6 +164,12 @@ asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8
   co_return boost::system::error_code();
 }
 
+asio::awaitable<boost::system::error_code> TlsStream::wait_readable() {
+  if (has_pending()) co_return boost::system::error_code();
+  auto [ec] = co_await socket_.async_wait(asio::ip::tcp::socket::wait_read, asio::as_tuple(asio::use_awaitable));
+  co_return ec;
+}
+
 asio::awaitable<TlsUpgrade> upgrade_to_tls(asio::ip::tcp::socket server, const std::string& host) {
   TlsUpgrade result;
   std::string error;

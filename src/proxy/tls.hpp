@@ -38,6 +38,13 @@ class TlsStream {
 
   boost::asio::awaitable<boost::system::error_code> write_all(const std::uint8_t* data, std::size_t size);
 
+  // Completes when a read would find data: OpenSSL holds some already, or the
+  // socket has become readable.
+  boost::asio::awaitable<boost::system::error_code> wait_readable();
+
+  // OpenSSL holds bytes not yet returned by read_some.
+  bool has_pending() const { return SSL_has_pending(ssl_.get()) == 1; }
+
  private:
   struct Free {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
