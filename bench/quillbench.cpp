@@ -418,7 +418,7 @@ std::string json_array(const std::vector<double>& v) {
   return s.str() + ']';
 }
 
-int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only) {
+int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only, const std::string& only) {
   struct rlimit limit;
   getrlimit(RLIMIT_NOFILE, &limit);
   limit.rlim_cur = limit.rlim_max;
@@ -433,6 +433,7 @@ int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only)
 
   std::map<std::string, Series> series;
   const auto both = [&](const std::string& name, auto&& measure) {
+    if (!only.empty() && name.rfind(only, 0) != 0) return;
     for (int r = 0; r < rounds; ++r) {
       for (const bool gateway : {true, false}) {
         Target t = base;
@@ -458,8 +459,7 @@ int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only)
   }
   both("download_mib_s", [&](Target t) { return run(measure_download(t, download_bytes)); });
   both("upload_mib_s", [&](Target t) { return run(measure_upload(t, upload_bytes)); });
-  std::map<std::string, Series> rtt;
-  for (int r = 0; r < rounds; ++r) {
+  for (int r = 0; r < (only.empty() || only == "rtt" ? rounds : 0); ++r) {
     for (const bool gateway : {true, false}) {
       Target t = base;
       t.gateway = gateway;
@@ -474,7 +474,7 @@ int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only)
 
   // Memory per idle relaying connection, and the most connections held.
   std::ostringstream memory;
-  {
+  if (only.empty()) {
     Target t = base;
     t.gateway = true;
     asio::io_context io(1);
@@ -539,7 +539,7 @@ int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only)
               << ",\"direct\":" << json_array(s.direct) << '}';
     first = false;
   }
-  std::cout << "}," << memory.str() << "}" << std::endl;
+  std::cout << "}" << (only.empty() ? "," + memory.str() : "") << "}" << std::endl;
   return 0;
 }
 
@@ -557,7 +557,9 @@ int main(int argc, char** argv) {
     if (!args.empty() && args[0] == "backend") return run_backend(has("--tls12"), has("--no-tickets"));
     if (!args.empty() && args[0] == "run") {
       const Target t{true, static_cast<std::uint16_t>(value("--gateway")), static_cast<std::uint16_t>(value("--backend"))};
-      return run_client(t, value("--gateway-pid"), has("--quick"), has("--setup-only"));
+      const auto only = std::find(args.begin(), args.end(), "--only");
+      return run_client(t, value("--gateway-pid"), has("--quick"), has("--setup-only"),
+                        only != args.end() && only + 1 != args.end() ? *(only + 1) : "");
     }
     std::cerr << "usage: quillbench backend [--tls12] [--no-tickets] | run --gateway P --backend P --gateway-pid N [--quick]\n";
     return 2;

@@ -44,6 +44,9 @@ SSL_CTX* new_client_context(std::string& error) {
   // Read whatever the socket holds rather than a record header and then its
   // body: half the read calls when relaying.
   SSL_CTX_set_read_ahead(ctx, 1);
+  // Room for several records per read call when the server streams; the
+  // buffer is given back whenever it empties (SSL_MODE_RELEASE_BUFFERS).
+  SSL_CTX_set_default_read_buffer_len(ctx, 64 * 1024);
   if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_default_verify_paths(ctx) != 1 || SSL_CTX_set_cipher_list(ctx, cipher_list) != 1) {
     error = take_openssl_error("TLS client configuration failed");
