@@ -4,7 +4,7 @@
 // in turn. Prints a table, writes bench/results/latest.json and .svg, and
 // (full runs only) updates the table in README.md.
 //
-//   node bench/run.js [--quick]
+//   node bench/run.js [--quick]     (--render: redraw the chart from the latest results)
 'use strict';
 
 const { spawn } = require('node:child_process');
@@ -96,9 +96,9 @@ function table(all, memory) {
 
 function svg(all) {
   const shown = all.filter((r) => r.target !== null || r.name === 'rtt_p99_us');
-  const width = 640;
+  const width = 820;
   const bar = 26;
-  const left = 210;
+  const left = 340;
   const scale = (width - left - 40) / 2; // ratio 2.0 spans the chart
   const items = shown.map((r, i) => {
     const y = 30 + i * (bar + 10);
@@ -118,6 +118,12 @@ function svg(all) {
 }
 
 async function main() {
+  if (process.argv.includes('--render')) {
+    // Redraws the chart from the latest results without measuring.
+    const latest = JSON.parse(fs.readFileSync(path.join(results, 'latest.json'), 'utf8'));
+    fs.writeFileSync(path.join(results, 'latest.svg'), svg(latest.results));
+    return;
+  }
   if (!fs.existsSync(tool)) throw new Error('build/quillbench is missing: run `node scripts/build.js --tests`');
   const main = await measure([], []);
   const extra = quick ? [] : [

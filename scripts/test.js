@@ -75,6 +75,8 @@ if (process.env.QUILLGATE_SANITIZERS === '0') console.log('\n== sanitizer builds
 else sanitizers();
 // Load and descriptor tests, on their own: they hold thousands of sockets.
 step('Load tests', 'sh', ['-c', 'ulimit -n "$(ulimit -Hn)" && exec "$0" --test test/load/', process.execPath]);
+// Keeps the benchmark working; its figures mean nothing at this size.
+step('Benchmark smoke run', process.execPath, [path.join(root, 'bench', 'run.js'), '--quick']);
 // Alone, since it compiles the addon once more and would starve the others.
 step('Packaging tests', process.execPath, ['--test', 'test/package/']);
 
