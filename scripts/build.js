@@ -3,7 +3,10 @@
 // and from the set-up of `npm start` / `npm test`; an up-to-date build costs
 // only CMake's own check.
 //
-//   node scripts/build.js [--tests] [--build-dir DIR] [-- extra cmake args]
+//   node scripts/build.js [--tests] [--target NAME ...] [--build-dir DIR] [-- extra cmake args]
+//
+// Builds the addon, plus the named targets; --tests adds the C++ tests and
+// the benchmark tool.
 'use strict';
 
 const { spawnSync } = require('node:child_process');
@@ -22,10 +25,12 @@ function run(cmd, args) {
 function main(argv) {
   const extra = [];
   let tests = false;
+  const targets = ['quillgate'];
   let buildDir = path.join(root, 'build');
   for (let i = 0; i < argv.length; i++) {
     if (argv[i] === '--tests') tests = true;
     else if (argv[i] === '--build-dir') buildDir = path.resolve(argv[++i]);
+    else if (argv[i] === '--target') targets.push(argv[++i]);
     else if (argv[i] === '--') extra.push(...argv.slice(i + 1)), (i = argv.length);
     else throw new Error(`unknown argument ${argv[i]}`);
   }
@@ -38,7 +43,8 @@ function main(argv) {
       `-DQUILLGATE_NODE_API_INCLUDE=${include}`, `-DQUILLGATE_TESTS=${wantTests ? 'ON' : 'OFF'}`, ...extra]);
   }
   const jobs = String(Math.max(1, os.availableParallelism ? os.availableParallelism() : os.cpus().length));
-  run('cmake', ['--build', buildDir, '--parallel', jobs, ...(tests ? [] : ['--target', 'quillgate'])]);
+  if (tests) targets.push('quillgate_tests', 'quillbench');
+  run('cmake', ['--build', buildDir, '--parallel', jobs, '--target', ...targets]);
 }
 
 main(process.argv.slice(2));

@@ -64,7 +64,8 @@ function main(profile) {
   const wanted = [...packages.run, ...(profile === 'run' ? [] : packages[profile])];
   ensurePackages(wanted);
   ensureNodeModules();
-  if (sh(process.execPath, [path.join(__dirname, 'build.js'), ...(profile === 'test' ? ['--tests'] : [])]) !== 0) {
+  const buildArgs = { run: [], test: ['--tests'], bench: ['--target', 'quillbench'] }[profile];
+  if (sh(process.execPath, [path.join(__dirname, 'build.js'), ...buildArgs]) !== 0) {
     process.exit(1);
   }
 }

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -85,6 +86,77 @@ TEST(Service, StartStopWithConnectionsFromSeveralThreads) {
   EXPECT_TRUE(list_connection_stats().empty());
   EXPECT_FALSE(stop_proxy());
   EXPECT_LT(connect_to(*port), 0);
+}
+
+// Reads until `n` bytes arrived or the peer closed; returns what arrived.
+std::string read_bytes(int fd, std::size_t n) {
+  std::string out;
+  char buffer[512];
+  while (out.size() < n) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1) break;
+    const ssize_t got = ::recv(fd, buffer, std::min(sizeof buffer, n - out.size()), 0);
+    if (got <= 0) break;
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+  return out;
+}
+
+// A WebSocket client on a raw socket: handshake, then one masked Binary
+// message (mask 0, so the payload goes as is). Returns what the gateway
+// answered after the 101 response.
+std::string one_request(std::uint16_t port, const std::string& payload) {
+  const int fd = connect_to(port);
+  const std::string upgrade =
+      "GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+  ::send(fd, upgrade.data(), upgrade.size(), MSG_NOSIGNAL);
+  std::string head;
+  while (head.find("\r\n\r\n") == std::string::npos) {
+    const std::string more = read_bytes(fd, 1);
+    if (more.empty()) break;
+    head += more;
+  }
+  std::string frame = {'\x82', static_cast<char>(0x80 | payload.size()), 0, 0, 0, 0};
+  frame += payload;
+  ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+  const std::string answer = read_bytes(fd, 12);
+  ::close(fd);
+  return answer;
+}
+
+// Sessions on the worker threads, from several client threads at once, down
+// two reject paths: a request that does not decode (400) and a host name
+// that is looked up on a thread of its own and refuses (500).
+TEST(Service, SessionsRejectFromSeveralThreads) {
+  const auto port = start_proxy();
+  ASSERT_TRUE(port) << port.error().message;
+  const std::string destination = "localhost:1";
+  const std::string bad_request("\x82\x08\x30\x06\xa1\x04\x04\x02\x01\x90\x88\x00", 12);
+  const std::string server_failure("\x82\x08\x30\x06\xa1\x04\x04\x02\x01\xf4\x88\x00", 12);
+  std::vector<std::thread> clients;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    clients.emplace_back([&, t] {
+      for (int i = 0; i < 5; ++i) {
+        const bool decodable = (t + i) % 2 == 0;
+        // A decodable request without an X.224 PDU is a 400 too; give it one.
+        const std::string payload =
+            decodable ? std::string("\x30\x13\xa1\x0b", 4) + destination + std::string("\xa6\x04\x03\x00\x00\x04", 6)
+                      : std::string("not a request");
+        const std::string answer = one_request(*port, payload);
+        if (answer != (decodable ? server_failure : bad_request)) {
+          ++mismatches;
+          ADD_FAILURE() << "answer of " << answer.size() << " bytes, first " << std::hex << (answer.empty() ? 0 : (answer[0] & 0xFF));
+        }
+      }
+    });
+  }
+  for (auto& c : clients) c.join();
+  EXPECT_EQ(mismatches, 0);
+  ASSERT_TRUE(eventually([] { return get_status_snapshot().active_connections == 0; }));
+  EXPECT_EQ(get_status_snapshot().total_connections, 20u);
+  ASSERT_FALSE(stop_proxy());
 }
 
 TEST(Service, RestartsNumberingAndSurvivesRepeatedCycles) {
