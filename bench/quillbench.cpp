@@ -418,6 +418,18 @@ std::string json_array(const std::vector<double>& v) {
   return s.str() + ']';
 }
 
+std::string series_json(const std::map<std::string, Series>& series) {
+  std::ostringstream out;
+  out << "\"series\":{";
+  bool first = true;
+  for (const auto& [name, s] : series) {
+    out << (first ? "" : ",") << '"' << name << "\":{\"gateway\":" << json_array(s.gateway)
+        << ",\"direct\":" << json_array(s.direct) << '}';
+    first = false;
+  }
+  return out.str() + "}";
+}
+
 int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only, const std::string& only) {
   struct rlimit limit;
   getrlimit(RLIMIT_NOFILE, &limit);
@@ -447,14 +459,7 @@ int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only,
   if (setup_only) {
     both("setup_sequential_per_s", [&](Target t) { return run(measure_setup(t, 1, sequential)); });
     both("setup_parallel8_per_s", [&](Target t) { return run(measure_setup(t, 8, parallel_each)); });
-    std::cout << "{\"series\":{";
-    bool first = true;
-    for (const auto& [name, s] : series) {
-      std::cout << (first ? "" : ",") << '"' << name << "\":{\"gateway\":" << json_array(s.gateway)
-                << ",\"direct\":" << json_array(s.direct) << '}';
-      first = false;
-    }
-    std::cout << "}}" << std::endl;
+    std::cout << '{' << series_json(series) << '}' << std::endl;
     return 0;
   }
   both("download_mib_s", [&](Target t) { return run(measure_download(t, download_bytes)); });
@@ -532,14 +537,7 @@ int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only,
     std::cerr << "max concurrent: " << held.size() << " opened, " << alive << " alive; " << failure << std::endl;
   }
 
-  std::cout << "{\"series\":{";
-  bool first = true;
-  for (const auto& [name, s] : series) {
-    std::cout << (first ? "" : ",") << '"' << name << "\":{\"gateway\":" << json_array(s.gateway)
-              << ",\"direct\":" << json_array(s.direct) << '}';
-    first = false;
-  }
-  std::cout << "}" << (only.empty() ? "," + memory.str() : "") << "}" << std::endl;
+  std::cout << '{' << series_json(series) << (only.empty() ? "," + memory.str() : "") << '}' << std::endl;
   return 0;
 }
 

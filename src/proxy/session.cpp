@@ -97,7 +97,7 @@ asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream&
   for (;;) {
     if (!buffer) {
       if (auto wait_error = co_await tls.wait_readable()) co_return Error{"读取 TLS 失败: " + wait_error.message()};
-      buffer = std::make_unique<std::uint8_t[]>(relay_read_size);
+      buffer = std::make_unique_for_overwrite<std::uint8_t[]>(relay_read_size);
     }
     auto [read_error, size] = co_await tls.read_some(buffer.get(), relay_read_size);
     // A close notification, or the server closing TCP without one, ends the
