@@ -110,10 +110,8 @@ bool is_ip_literal(const std::string& host) {
 
 asio::awaitable<Expected<tcp::socket>> connect_to_server(const std::string& host, std::uint16_t port) {
   std::vector<tcp::endpoint> candidates;
-  boost::system::error_code parse_error;
-  const auto literal = asio::ip::make_address(host, parse_error);
-  if (!parse_error && is_ip_literal(host)) {
-    candidates.emplace_back(literal, port);
+  if (is_ip_literal(host)) {
+    candidates.emplace_back(asio::ip::make_address(host), port);
   } else {
     auto resolved = co_await resolve(host, port);
     if (!resolved) co_return resolved.error();

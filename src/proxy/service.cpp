@@ -74,26 +74,27 @@ std::string system_error_text(int error) { return std::system_category().message
 
 void run_service(UniqueFd listener, std::shared_ptr<Metrics> metrics, ShutdownSignal::Receiver shutdown) noexcept {
   try {
-    {
-      WorkerLoops workers(worker_count());
-      asio::io_context main_loop(1);
-      tcp::acceptor acceptor(main_loop);
-      boost::system::error_code ec;
-      acceptor.assign(tcp::v4(), listener.get(), ec);
-      if (ec) {
-        log_fatal("注册监听器失败: " + ec.message());
-        return;
-      }
-      listener.release();
-      asio::co_spawn(main_loop, run_server(std::move(acceptor), workers, metrics, std::move(shutdown)),
-                     asio::detached);
-      main_loop.run();
+    // Declared first, destroyed last: when the worker loops go, every
+    // connection task still open is destroyed at its suspension point, its
+    // sockets close without another byte, and its guard removes its entry.
+    WorkerLoops workers(worker_count());
+    asio::io_context main_loop(1);
+    tcp::acceptor acceptor(main_loop);
+    boost::system::error_code ec;
+    acceptor.assign(tcp::v4(), listener.get(), ec);
+    if (ec) {
+      log_fatal("注册监听器失败: " + ec.message());
+      return;
     }
-    // The worker loops are gone: every connection task still open was
-    // destroyed at its suspension point, its sockets closed without another
-    // byte, and its guard removed its entry.
+    listener.release();
+    asio::co_spawn(main_loop, run_server(std::move(acceptor), workers, metrics, std::move(shutdown)),
+                   asio::detached);
+    main_loop.run();
   } catch (const std::exception& e) {
     log_fatal(std::string("创建事件循环失败: ") + e.what());
+  } catch (...) {
+    // Nothing may leave this thread: it would end the host process.
+    log_fatal("创建事件循环失败: unknown failure");
   }
 }
 
@@ -146,7 +147,7 @@ Expected<std::uint16_t> start_proxy() {
   if (slot.handle) return slot.handle->port;
   try {
     return start_locked(slot);
-  } catch (const std::exception& e) {
+  } catch (...) {
     slot.damaged = true;
     return Error{std::string(damaged_lock_message)};
   }
@@ -162,7 +163,7 @@ std::optional<Error> stop_proxy() {
   try {
     handle.shutdown.fire();
     if (handle.thread.joinable()) handle.thread.join();
-  } catch (const std::exception&) {
+  } catch (...) {
     if (handle.thread.joinable()) handle.thread.detach();
     slot.damaged = true;
     return Error{std::string(damaged_lock_message)};
