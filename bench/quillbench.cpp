@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "proxy/client_stream.hpp"
 #include "proxy/server_leg.hpp"
 #include "rdcleanpath.hpp"
 
@@ -145,7 +146,7 @@ class Channel {
     co_await send(bytes, sizeof bytes);
   }
   awaitable<void> receive_exactly(std::size_t total) {
-    while (total > 0) total -= (co_await receive()).size();
+    while (total > 0) total -= std::min(total, (co_await receive()).size());
   }
 };
 
@@ -198,7 +199,11 @@ class GatewayChannel : public Channel {
   }
 
  private:
-  websocket::stream<tcp::socket> ws_;
+  // Frames are read through a 64 KiB read-ahead buffer, as a browser reads
+  // its socket, rather than Beast's 1.5 KiB frame-header buffer, with which
+  // each 16 KiB message costs the client two receive calls. The direct client's
+  // TLS engine likewise reads whole records into a buffer of its own.
+  websocket::stream<quillgate::proxy::ClientStream> ws_;
   beast::flat_buffer buffer_;
 };
 

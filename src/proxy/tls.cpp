@@ -140,14 +140,28 @@ asio::awaitable<boost::system::error_code> TlsStream::handshake() {
 asio::awaitable<std::pair<boost::system::error_code, std::size_t>> TlsStream::read_some(std::uint8_t* data,
                                                                                        std::size_t size) {
   for (;;) {
-    ERR_clear_error();
-    errno = 0;
-    std::size_t n = 0;
-    const int rc = SSL_read_ex(ssl_.get(), data, size, &n);
-    if (rc == 1) co_return std::pair{boost::system::error_code(), n};
-    const int sys_errno = errno;
-    if (auto ec = co_await retry_after(SSL_get_error(ssl_.get(), rc), sys_errno)) co_return std::pair{ec, std::size_t{0}};
+    auto result = read_now(data, size);
+    if (result.first != asio::error::would_block) co_return result;
+    auto [ec] = co_await socket_.async_wait(read_waits_for_, asio::as_tuple(asio::use_awaitable));
+    if (ec) co_return std::pair{ec, std::size_t{0}};
   }
+}
+
+std::pair<boost::system::error_code, std::size_t> TlsStream::read_now(std::uint8_t* data, std::size_t size) {
+  ERR_clear_error();
+  errno = 0;
+  std::size_t n = 0;
+  const int rc = SSL_read_ex(ssl_.get(), data, size, &n);
+  if (rc == 1) return {boost::system::error_code(), n};
+  const int sys_errno = errno;
+  const int ssl_error = SSL_get_error(ssl_.get(), rc);
+  if (ssl_error == SSL_ERROR_WANT_READ || ssl_error == SSL_ERROR_WANT_WRITE) {
+    read_waits_for_ = ssl_error == SSL_ERROR_WANT_READ ? asio::socket_base::wait_read : asio::socket_base::wait_write;
+    return {asio::error::would_block, 0};
+  }
+  auto failure = ssl_failure(ssl_error, sys_errno);
+  ERR_clear_error();
+  return {failure, 0};
 }
 
 asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8_t* data, std::size_t size) {

@@ -36,6 +36,9 @@ class TlsStream {
   boost::asio::awaitable<std::pair<boost::system::error_code, std::size_t>> read_some(std::uint8_t* data,
                                                                                       std::size_t size);
 
+  // One read that never waits: would_block when nothing can be read yet.
+  std::pair<boost::system::error_code, std::size_t> read_now(std::uint8_t* data, std::size_t size);
+
   boost::asio::awaitable<boost::system::error_code> write_all(const std::uint8_t* data, std::size_t size);
 
   // Completes when a read would find data: OpenSSL holds some already, or the
@@ -58,6 +61,8 @@ class TlsStream {
   // Declared first so that the SSL object, which uses its descriptor, goes first.
   boost::asio::ip::tcp::socket socket_;
   std::unique_ptr<SSL, Free> ssl_;
+  // What the last read that could not go on was waiting for.
+  boost::asio::socket_base::wait_type read_waits_for_ = boost::asio::socket_base::wait_read;
 };
 
 // The outcome of turning the server connection into a TLS client connection.

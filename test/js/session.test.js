@@ -90,7 +90,9 @@ test('success: the response carries the server reply and certificate; the entry 
   }
 });
 
-test('relay: several MiB each way at once arrive intact', async () => {
+// Pings go out while both streams run: their Pongs share the client
+// connection with the relayed messages and must arrive whole, between them.
+test('relay: several MiB each way at once arrive intact, Pings answered meanwhile', async () => {
   const down = crypto.randomBytes(6 * 1024 * 1024);
   const up = crypto.randomBytes(5 * 1024 * 1024 + 7);
   let serverReceived = 0;
@@ -110,7 +112,16 @@ test('relay: several MiB each way at once arrive intact', async () => {
   try {
     const client = await connect(server);
     const { ws } = client;
-    for (let offset = 0; offset < up.length; offset += 50000) ws.send(up.subarray(offset, offset + 50000));
+    const pongs = [];
+    ws.on('pong', (data) => pongs.push(data.toString()));
+    const pings = [];
+    for (let offset = 0; offset < up.length; offset += 50000) {
+      ws.send(up.subarray(offset, offset + 50000));
+      if (pings.length < 40) {
+        pings.push(`ping ${pings.length}`);
+        ws.ping(pings[pings.length - 1]);
+      }
+    }
     await serverGotAll;
     await waitFor(() => ws.messages.slice(1).reduce((n, m) => n + m.data.length, 0) >= down.length,
       { what: 'the download', timeout: 20000 });
@@ -119,6 +130,8 @@ test('relay: several MiB each way at once arrive intact', async () => {
     assert.ok(received.equals(down));
     assert.ok(ws.messages.slice(1).every((m) => m.isBinary && m.data.length <= 16384));
     assert.equal(serverHash.digest('hex'), crypto.createHash('sha256').update(up).digest('hex'));
+    await waitFor(() => pongs.length === pings.length, { what: 'the Pongs' });
+    assert.deepEqual(pongs, pings);
     ws.close();
     assert.deepEqual(await gateway.linesOf(client.id), []);
   } finally {

@@ -1,0 +1,47 @@
+#include "proxy/client_stream.hpp"
+
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+
+namespace quillgate::proxy {
+
+namespace asio = boost::asio;
+
+ClientStream::ClientStream(socket_type socket) : socket_(std::move(socket)) {
+  boost::system::error_code ignored;  // a closed socket fails its first read instead
+  socket_.non_blocking(true, ignored);
+}
+
+boost::system::error_code ClientStream::fill_now() {
+  ahead_ = std::make_unique_for_overwrite<std::uint8_t[]>(read_ahead_size);
+  boost::system::error_code ec;
+  const std::size_t n = socket_.read_some(asio::buffer(ahead_.get(), read_ahead_size), ec);
+  if (ec) {
+    release_ahead();
+    return ec;
+  }
+  ahead_begin_ = 0;
+  ahead_end_ = n;
+  return {};
+}
+
+asio::awaitable<boost::system::error_code> ClientStream::flush() {
+  std::vector<std::uint8_t> sending;
+  while (!outgoing_.empty()) {
+    // Whatever is written during the send is appended to the emptied buffer
+    // and goes out in the next round.
+    sending.swap(outgoing_);
+    auto [ec, n] = co_await asio::async_write(socket_, asio::buffer(sending), asio::as_tuple(asio::use_awaitable));
+    if (ec) {
+      std::vector<std::uint8_t>().swap(outgoing_);
+      holding_ = false;
+      co_return ec;
+    }
+    sending.clear();
+  }
+  holding_ = false;
+  std::vector<std::uint8_t>().swap(outgoing_);
+  co_return boost::system::error_code();
+}
+
+}  // namespace quillgate::proxy

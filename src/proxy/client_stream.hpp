@@ -1,0 +1,174 @@
+#pragma once
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/compose.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/role.hpp>
+#include <boost/beast/websocket/teardown.hpp>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace quillgate::proxy {
+
+// The client's TCP connection as the WebSocket layer sees it. It differs from
+// the bare socket in two ways, both to make fewer system calls per message:
+//
+// Reads. A read smaller than the read-ahead size is served from a buffer that
+// is filled with whatever the socket holds, up to 64 KiB. The WebSocket layer
+// reads a frame header and then its payload, two receive calls per frame on a
+// bare socket; a stream of 16 KiB frames now costs about one call per four
+// frames. The buffer exists only while it holds bytes, so an idle connection
+// pays nothing for it.
+//
+// Writes. Between hold_writes() and the end of flush(), each write is copied
+// into an outgoing buffer and reported complete at once; flush() sends
+// everything held, in order, with as few calls as the socket allows. Writes
+// made while the flush is under way join it, so nothing written through this
+// stream can overtake or interleave with the held bytes.
+class ClientStream {
+ public:
+  using socket_type = boost::asio::ip::tcp::socket;
+  using executor_type = socket_type::executor_type;
+  using next_layer_type = socket_type;
+  using lowest_layer_type = socket_type::lowest_layer_type;
+
+  static constexpr std::size_t read_ahead_size = 64 * 1024;
+
+  // The socket is switched to non-blocking mode for filling the read-ahead
+  // buffer without waiting.
+  explicit ClientStream(socket_type socket);
+
+  executor_type get_executor() { return socket_.get_executor(); }
+  socket_type& next_layer() { return socket_; }
+  lowest_layer_type& lowest_layer() { return socket_.lowest_layer(); }
+
+  // `expected` is how many bytes are likely to be held before the flush.
+  void hold_writes(std::size_t expected) {
+    holding_ = true;
+    outgoing_.reserve(expected);
+  }
+  bool holding() const { return holding_; }
+
+  // Sends everything held, then writes go straight to the socket again. On
+  // failure whatever was held is dropped.
+  boost::asio::awaitable<boost::system::error_code> flush();
+
+  template <class MutableBuffers, class Token>
+  auto async_read_some(const MutableBuffers& buffers, Token&& token) {
+    return boost::asio::async_compose<Token, void(boost::system::error_code, std::size_t)>(
+        ReadOp<MutableBuffers>{*this, buffers}, token, socket_);
+  }
+
+  template <class ConstBuffers, class Token>
+  auto async_write_some(const ConstBuffers& buffers, Token&& token) {
+    return boost::asio::async_compose<Token, void(boost::system::error_code, std::size_t)>(
+        WriteOp<ConstBuffers>{*this, buffers}, token, socket_);
+  }
+
+ private:
+  // Copies buffered bytes into `buffers`, releasing the buffer once empty.
+  template <class MutableBuffers>
+  std::size_t take_buffered(const MutableBuffers& buffers) {
+    const std::size_t n =
+        boost::asio::buffer_copy(buffers, boost::asio::buffer(ahead_.get() + ahead_begin_, ahead_end_ - ahead_begin_));
+    ahead_begin_ += n;
+    if (ahead_begin_ == ahead_end_) release_ahead();
+    return n;
+  }
+
+  // Reads what the socket holds into a fresh read-ahead buffer without
+  // waiting; would_block (buffer released) when it holds nothing.
+  boost::system::error_code fill_now();
+  void release_ahead() {
+    ahead_.reset();
+    ahead_begin_ = ahead_end_ = 0;
+  }
+
+  template <class MutableBuffers>
+  struct ReadOp {
+    ClientStream& stream;
+    MutableBuffers buffers;
+    enum class Step { start, deliver, waited, direct } step = Step::start;
+    boost::system::error_code failure{};
+
+    template <class Self>
+    void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
+      switch (step) {
+        case Step::start:
+          if (stream.ahead_) {
+            step = Step::deliver;
+            return boost::asio::post(stream.get_executor(), std::move(self));
+          }
+          if (boost::asio::buffer_size(buffers) >= read_ahead_size) {
+            step = Step::direct;
+            return stream.socket_.async_read_some(buffers, std::move(self));
+          }
+          [[fallthrough]];
+        case Step::waited:
+          if (ec) return self.complete(ec, 0);
+          failure = stream.fill_now();
+          if (failure == boost::asio::error::would_block) {
+            step = Step::waited;
+            return stream.socket_.async_wait(socket_type::wait_read, std::move(self));
+          }
+          if (step == Step::start) {
+            // Still inside the initiating call: complete from the event loop.
+            step = Step::deliver;
+            return boost::asio::post(stream.get_executor(), std::move(self));
+          }
+          [[fallthrough]];
+        case Step::deliver:
+          if (failure) return self.complete(failure, 0);
+          return self.complete({}, stream.take_buffered(buffers));
+        case Step::direct:
+          return self.complete(ec, n);
+      }
+    }
+  };
+
+  template <class ConstBuffers>
+  struct WriteOp {
+    ClientStream& stream;
+    ConstBuffers buffers;
+    bool started = false;
+    std::size_t held = 0;
+
+    template <class Self>
+    void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
+      if (started) return self.complete(ec, held ? held : n);
+      started = true;
+      if (!stream.holding_) return stream.socket_.async_write_some(buffers, std::move(self));
+      held = boost::asio::buffer_size(buffers);
+      auto& out = stream.outgoing_;
+      const std::size_t at = out.size();
+      out.resize(at + held);
+      boost::asio::buffer_copy(boost::asio::buffer(out.data() + at, held), buffers);
+      boost::asio::post(stream.get_executor(), std::move(self));
+    }
+  };
+
+  socket_type socket_;
+  std::unique_ptr<std::uint8_t[]> ahead_;
+  std::size_t ahead_begin_ = 0;
+  std::size_t ahead_end_ = 0;
+  bool holding_ = false;
+  std::vector<std::uint8_t> outgoing_;
+};
+
+// Closing the WebSocket tears down the socket itself; buffered bytes are
+// dropped with the stream.
+inline void teardown(boost::beast::role_type role, ClientStream& stream, boost::system::error_code& ec) {
+  boost::beast::websocket::teardown(role, stream.next_layer(), ec);
+}
+
+template <class Handler>
+void async_teardown(boost::beast::role_type role, ClientStream& stream, Handler&& handler) {
+  boost::beast::websocket::async_teardown(role, stream.next_layer(), std::forward<Handler>(handler));
+}
+
+}  // namespace quillgate::proxy
