@@ -124,7 +124,7 @@ async function main() {
     fs.writeFileSync(path.join(results, 'latest.svg'), svg(latest.results));
     return;
   }
-  if (!fs.existsSync(tool)) throw new Error('build/quillbench is missing: run `node scripts/build.js --tests`');
+  if (!fs.existsSync(tool)) throw new Error('build/quillbench is missing: run `node scripts/build.js --target quillbench`');
   const main = await measure([], []);
   const extra = quick ? [] : [
     ['TLS 1.3, no tickets', await measure(['--no-tickets'], ['--setup-only'])],

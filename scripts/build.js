@@ -5,8 +5,7 @@
 //
 //   node scripts/build.js [--tests] [--target NAME ...] [--build-dir DIR] [-- extra cmake args]
 //
-// Builds the addon, plus the named targets; --tests adds the C++ tests and
-// the benchmark tool.
+// Builds the addon, plus the named targets; --tests adds the C++ tests.
 'use strict';
 
 const { spawnSync } = require('node:child_process');
@@ -43,7 +42,7 @@ function main(argv) {
       `-DQUILLGATE_NODE_API_INCLUDE=${include}`, `-DQUILLGATE_TESTS=${wantTests ? 'ON' : 'OFF'}`, ...extra]);
   }
   const jobs = String(Math.max(1, os.availableParallelism ? os.availableParallelism() : os.cpus().length));
-  if (tests) targets.push('quillgate_tests', 'quillbench');
+  if (tests) targets.push('quillgate_tests');
   run('cmake', ['--build', buildDir, '--parallel', jobs, '--target', ...targets]);
 }
 

@@ -64,7 +64,7 @@ function main(profile) {
   const wanted = [...packages.run, ...(profile === 'run' ? [] : packages[profile])];
   ensurePackages(wanted);
   ensureNodeModules();
-  const buildArgs = { run: [], test: ['--tests'], bench: ['--target', 'quillbench'] }[profile];
+  const buildArgs = { run: [], test: ['--tests', '--target', 'quillbench'], bench: ['--target', 'quillbench'] }[profile];
   if (sh(process.execPath, [path.join(__dirname, 'build.js'), ...buildArgs]) !== 0) {
     process.exit(1);
   }

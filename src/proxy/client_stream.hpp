@@ -18,12 +18,15 @@ namespace quillgate::proxy {
 // The client's TCP connection as the WebSocket layer sees it. It differs from
 // the bare socket in two ways, both to make fewer system calls per message:
 //
-// Reads. A read smaller than the read-ahead size is served from a buffer that
-// is filled with whatever the socket holds, up to 64 KiB. The WebSocket layer
-// reads a frame header and then its payload, two receive calls per frame on a
-// bare socket; a stream of 16 KiB frames now costs about one call per four
-// frames. The buffer exists only while it holds bytes, so an idle connection
-// pays nothing for it.
+// Reads. While the client streams, a read smaller than the read-ahead size is
+// served from a buffer filled with whatever the socket holds, up to 64 KiB.
+// The WebSocket layer reads a frame header and then its payload, two receive
+// calls per frame on a bare socket; a stream of 16 KiB frames now costs about
+// one call per four frames. The buffer exists only while it holds bytes, so
+// an idle connection pays nothing for it. Once the socket runs dry, reads go
+// straight to the socket again (the caller's buffer, no extra hand-off) until
+// one fills the buffer it was given: a client sending one small message at a
+// time pays nothing for the buffer either.
 //
 // Writes. Between hold_writes() and the end of flush(), each write is copied
 // into an outgoing buffer and reported complete at once; flush() sends
@@ -93,39 +96,32 @@ class ClientStream {
   struct ReadOp {
     ClientStream& stream;
     MutableBuffers buffers;
-    enum class Step { start, deliver, waited, direct } step = Step::start;
+    enum class Step { start, deliver, direct } step = Step::start;
     boost::system::error_code failure{};
 
     template <class Self>
     void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
       switch (step) {
-        case Step::start:
-          if (stream.ahead_) {
-            step = Step::deliver;
-            return boost::asio::post(stream.get_executor(), std::move(self));
+        case Step::start: {
+          const std::size_t wanted = boost::asio::buffer_size(buffers);
+          if (!stream.ahead_ && stream.streaming_ && wanted < read_ahead_size) {
+            failure = stream.fill_now();
+            stream.streaming_ = failure != boost::asio::error::would_block;
           }
-          if (boost::asio::buffer_size(buffers) >= read_ahead_size) {
-            step = Step::direct;
-            return stream.socket_.async_read_some(buffers, std::move(self));
-          }
-          [[fallthrough]];
-        case Step::waited:
-          if (ec) return self.complete(ec, 0);
-          failure = stream.fill_now();
-          if (failure == boost::asio::error::would_block) {
-            step = Step::waited;
-            return stream.socket_.async_wait(socket_type::wait_read, std::move(self));
-          }
-          if (step == Step::start) {
+          if (stream.ahead_ || (failure && failure != boost::asio::error::would_block)) {
             // Still inside the initiating call: complete from the event loop.
             step = Step::deliver;
             return boost::asio::post(stream.get_executor(), std::move(self));
           }
-          [[fallthrough]];
+          step = Step::direct;
+          return stream.socket_.async_read_some(buffers, std::move(self));
+        }
         case Step::deliver:
           if (failure) return self.complete(failure, 0);
           return self.complete({}, stream.take_buffered(buffers));
         case Step::direct:
+          // A read that filled its buffer suggests more is waiting.
+          stream.streaming_ = !ec && n == boost::asio::buffer_size(buffers);
           return self.complete(ec, n);
       }
     }
@@ -156,6 +152,7 @@ class ClientStream {
   std::unique_ptr<std::uint8_t[]> ahead_;
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
+  bool streaming_ = false;  // the last read suggested more data is waiting
   bool holding_ = false;
   std::vector<std::uint8_t> outgoing_;
 };
