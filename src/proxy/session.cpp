@@ -110,12 +110,24 @@ asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream&
   std::unique_ptr<std::uint8_t[]> buffer;
   ClientStream& client = ws.next_layer();
   ws.binary(true);
+  // The last read filled the buffer: the server is streaming, so the next
+  // read is tried before a wait is armed (arming one costs a system call).
+  bool streaming = false;
   for (;;) {
-    if (!buffer) {
-      if (auto wait_error = co_await tls.wait_readable()) co_return Error{"读取 TLS 失败: " + wait_error.message()};
+    boost::system::error_code read_error = asio::error::would_block;
+    std::size_t size = 0;
+    if (!buffer && streaming) {
       buffer = std::make_unique_for_overwrite<std::uint8_t[]>(relay_read_size);
+      std::tie(read_error, size) = tls.read_now(buffer.get(), relay_read_size);
+      if (read_error == asio::error::would_block) buffer.reset();
     }
-    auto [read_error, size] = co_await tls.read_some(buffer.get(), relay_read_size);
+    if (read_error == asio::error::would_block) {
+      if (!buffer) {
+        if (auto wait_error = co_await tls.wait_readable()) co_return Error{"读取 TLS 失败: " + wait_error.message()};
+        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(relay_read_size);
+      }
+      std::tie(read_error, size) = co_await tls.read_some(buffer.get(), relay_read_size);
+    }
     if (read_error) co_return server_stream_ended(read_error);
     // One Binary message per TLS read. When more of the stream is already
     // here, the messages are held and leave together; whatever was read is
@@ -124,6 +136,7 @@ asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream&
     for (int sent = 1;; ++sent) {
       auto [write_error, written] = co_await ws.async_write(asio::buffer(buffer.get(), size), token);
       if (write_error) co_return Error{"写入 WebSocket 失败: " + write_error.message()};
+      streaming = size == relay_read_size;
       if (!client.holding() || sent == messages_per_write || !tls.has_pending()) break;
       std::tie(read_error, size) = tls.read_now(buffer.get(), relay_read_size);
       if (read_error) break;
