@@ -7,7 +7,9 @@
 //       serves the workload that the client names. Prints its port.
 //   quillbench run --gateway PORT --backend PORT --gateway-pid PID [--quick]
 //       Runs every measurement, gateway and direct interleaved, and prints
-//       the results as JSON.
+//       the results as JSON. Throughput and round trips are measured a third
+//       way too: the direct client through a plain TCP forwarder, the cost of
+//       one more loopback hop alone.
 //
 // Everything is on loopback; every loop is bounded in count and time.
 #include <openssl/ec.h>
@@ -150,11 +152,53 @@ class Channel {
   }
 };
 
+// Where the client connects: the gateway, the backend itself, or the backend
+// through the plain TCP forwarder.
+enum class Path { gateway, direct, forwarded };
+
 struct Target {
-  bool gateway;
+  Path path;
   std::uint16_t gateway_port;
   std::uint16_t backend_port;
+  std::uint16_t forwarder_port = 0;
+  bool gateway() const { return path == Path::gateway; }
+  std::uint16_t port() const {
+    return path == Path::gateway ? gateway_port : path == Path::direct ? backend_port : forwarder_port;
+  }
 };
+
+// A plain TCP forwarder to the backend: per connection, two threads copying
+// bytes and nothing else, no socket options set (as the gateway sets none).
+// A direct client going through it pays exactly one more loopback hop, the
+// least any gateway adds, so its figures are the floor under the gateway's.
+std::uint16_t start_forwarder(std::uint16_t backend_port) {
+  static asio::io_context io;  // blocking sockets only; never run
+  auto acceptor = std::make_shared<tcp::acceptor>(io, tcp::endpoint{asio::ip::make_address("127.0.0.1"), 0});
+  const std::uint16_t port = acceptor->local_endpoint().port();
+  std::thread([acceptor, backend_port] {
+    for (;;) {
+      boost::system::error_code ec;
+      auto client = std::make_shared<tcp::socket>(io);
+      acceptor->accept(*client, ec);
+      if (ec) return;
+      auto server = std::make_shared<tcp::socket>(io);
+      server->connect({asio::ip::make_address("127.0.0.1"), backend_port}, ec);
+      if (ec) continue;
+      for (const auto& [from, to] : {std::pair{client, server}, std::pair{server, client}}) {
+        std::thread([from, to] {
+          std::vector<std::uint8_t> buffer(64 * 1024);
+          boost::system::error_code ec;
+          for (;;) {
+            const std::size_t n = from->read_some(asio::buffer(buffer), ec);
+            if (ec || (asio::write(*to, asio::buffer(buffer.data(), n), ec), ec)) break;
+          }
+          to->shutdown(tcp::socket::shutdown_send, ec);
+        }).detach();
+      }
+    }
+  }).detach();
+  return port;
+}
 
 Bytes rdcleanpath_request(std::uint16_t backend_port) {
   using quillgate::asn1::append_tlv;
@@ -242,11 +286,10 @@ class DirectChannel : public Channel {
 awaitable<std::unique_ptr<Channel>> open_channel(const Target& t) {
   auto executor = co_await asio::this_coro::executor;
   tcp::socket socket(executor);
-  co_await socket.async_connect({asio::ip::make_address("127.0.0.1"), t.gateway ? t.gateway_port : t.backend_port},
-                                use_awaitable);
+  co_await socket.async_connect({asio::ip::make_address("127.0.0.1"), t.port()}, use_awaitable);
   // As browsers do: the client's own small writes are never held back.
   socket.set_option(tcp::no_delay(true));
-  if (t.gateway) {
+  if (t.gateway()) {
     auto channel = std::make_unique<GatewayChannel>(std::move(socket));
     co_await channel->open(t);
     co_return channel;
@@ -409,7 +452,14 @@ awaitable<std::size_t> count_alive(std::vector<std::unique_ptr<Channel>>& held) 
 struct Series {
   std::vector<double> gateway;
   std::vector<double> direct;
+  std::vector<double> forwarded;
+
+  std::vector<double>& of(Path path) { return path == Path::gateway ? gateway : path == Path::direct ? direct : forwarded; }
 };
+
+const char* path_name(Path path) {
+  return path == Path::gateway ? " gateway   " : path == Path::direct ? " direct    " : " forwarded ";
+}
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -429,7 +479,9 @@ std::string series_json(const std::map<std::string, Series>& series) {
   bool first = true;
   for (const auto& [name, s] : series) {
     out << (first ? "" : ",") << '"' << name << "\":{\"gateway\":" << json_array(s.gateway)
-        << ",\"direct\":" << json_array(s.direct) << '}';
+        << ",\"direct\":" << json_array(s.direct);
+    if (!s.forwarded.empty()) out << ",\"forwarded\":" << json_array(s.forwarded);
+    out << '}';
     first = false;
   }
   return out.str() + "}";
@@ -449,44 +501,47 @@ int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only,
   const int parallel_each = quick ? 5 : 60;
 
   std::map<std::string, Series> series;
-  const auto both = [&](const std::string& name, auto&& measure) {
+  // Throughput and round trips are also measured through the forwarder.
+  const std::vector<Path> with_floor = {Path::gateway, Path::direct, Path::forwarded};
+  const std::vector<Path> gateway_and_direct = {Path::gateway, Path::direct};
+  const auto both = [&](const std::string& name, auto&& measure, const std::vector<Path>& paths) {
     if (!only.empty() && name.rfind(only, 0) != 0) return;
     for (int r = 0; r < rounds; ++r) {
-      for (const bool gateway : {true, false}) {
+      for (const Path path : paths) {
         Target t = base;
-        t.gateway = gateway;
+        t.path = path;
         const double value = measure(t);
-        (gateway ? series[name].gateway : series[name].direct).push_back(value);
-        std::cerr << name << (gateway ? " gateway " : " direct  ") << value << std::endl;
+        series[name].of(path).push_back(value);
+        std::cerr << name << path_name(path) << value << std::endl;
       }
     }
   };
   if (setup_only) {
-    both("setup_sequential_per_s", [&](Target t) { return run(measure_setup(t, 1, sequential)); });
-    both("setup_parallel8_per_s", [&](Target t) { return run(measure_setup(t, 8, parallel_each)); });
+    both("setup_sequential_per_s", [&](Target t) { return run(measure_setup(t, 1, sequential)); }, gateway_and_direct);
+    both("setup_parallel8_per_s", [&](Target t) { return run(measure_setup(t, 8, parallel_each)); }, gateway_and_direct);
     std::cout << '{' << series_json(series) << '}' << std::endl;
     return 0;
   }
-  both("download_mib_s", [&](Target t) { return run(measure_download(t, download_bytes)); });
-  both("upload_mib_s", [&](Target t) { return run(measure_upload(t, upload_bytes)); });
+  both("download_mib_s", [&](Target t) { return run(measure_download(t, download_bytes)); }, with_floor);
+  both("upload_mib_s", [&](Target t) { return run(measure_upload(t, upload_bytes)); }, with_floor);
   for (int r = 0; r < (only.empty() || only == "rtt" ? rounds : 0); ++r) {
-    for (const bool gateway : {true, false}) {
+    for (const Path path : with_floor) {
       Target t = base;
-      t.gateway = gateway;
+      t.path = path;
       const auto [p50, p99] = run(measure_rtt(t, round_trips));
-      (gateway ? series["rtt_p50_us"].gateway : series["rtt_p50_us"].direct).push_back(p50);
-      (gateway ? series["rtt_p99_us"].gateway : series["rtt_p99_us"].direct).push_back(p99);
-      std::cerr << "rtt" << (gateway ? " gateway " : " direct  ") << p50 << " / " << p99 << std::endl;
+      series["rtt_p50_us"].of(path).push_back(p50);
+      series["rtt_p99_us"].of(path).push_back(p99);
+      std::cerr << "rtt" << path_name(path) << p50 << " / " << p99 << std::endl;
     }
   }
-  both("setup_sequential_per_s", [&](Target t) { return run(measure_setup(t, 1, sequential)); });
-  both("setup_parallel8_per_s", [&](Target t) { return run(measure_setup(t, 8, parallel_each)); });
+  both("setup_sequential_per_s", [&](Target t) { return run(measure_setup(t, 1, sequential)); }, gateway_and_direct);
+  both("setup_parallel8_per_s", [&](Target t) { return run(measure_setup(t, 8, parallel_each)); }, gateway_and_direct);
 
   // Memory per idle relaying connection, and the most connections held.
   std::ostringstream memory;
   if (only.empty()) {
     Target t = base;
-    t.gateway = true;
+    t.path = Path::gateway;
     asio::io_context io(1);
     std::vector<std::unique_ptr<Channel>> held;
     std::string failure;
@@ -559,7 +614,8 @@ int main(int argc, char** argv) {
   try {
     if (!args.empty() && args[0] == "backend") return run_backend(has("--tls12"), has("--no-tickets"));
     if (!args.empty() && args[0] == "run") {
-      const Target t{true, static_cast<std::uint16_t>(value("--gateway")), static_cast<std::uint16_t>(value("--backend"))};
+      const auto backend = static_cast<std::uint16_t>(value("--backend"));
+      const Target t{Path::gateway, static_cast<std::uint16_t>(value("--gateway")), backend, start_forwarder(backend)};
       const auto only = std::find(args.begin(), args.end(), "--only");
       return run_client(t, value("--gateway-pid"), has("--quick"), has("--setup-only"),
                         only != args.end() && only + 1 != args.end() ? *(only + 1) : "");

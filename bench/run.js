@@ -76,6 +76,20 @@ function rows(series, suffix = '') {
   });
 }
 
+// The same measures through a plain TCP forwarder in place of the gateway:
+// one more loopback hop and nothing else, the floor under any gateway.
+function floorRows(series) {
+  return Object.entries(series).filter(([name, s]) => metrics[name] && s.forwarded).map(([name, s]) => {
+    const [label, unit, higher] = metrics[name];
+    const f = median(s.forwarded);
+    const d = median(s.direct);
+    return { name: `${name}_forwarded`, label: `${label}, plain TCP forwarder (floor)`, unit, higher, target: null,
+      reference: true, gateway: f, direct: d, ratio: f / d,
+      gatewayRange: [Math.min(...s.forwarded), Math.max(...s.forwarded)],
+      directRange: [Math.min(...s.direct), Math.max(...s.direct)] };
+  });
+}
+
 const fmt = (n) => (n >= 100 ? n.toFixed(0) : n >= 10 ? n.toFixed(1) : n.toFixed(2));
 
 function table(all, memory) {
@@ -95,7 +109,7 @@ function table(all, memory) {
 }
 
 function svg(all) {
-  const shown = all.filter((r) => r.target !== null || r.name === 'rtt_p99_us');
+  const shown = all.filter((r) => r.target !== null || r.reference || r.name === 'rtt_p99_us');
   const width = 820;
   const bar = 26;
   const left = 340;
@@ -104,16 +118,17 @@ function svg(all) {
     const y = 30 + i * (bar + 10);
     const w = Math.min(r.ratio, 2) * scale;
     const good = r.target === null ? true : r.higher ? r.ratio >= r.target : r.ratio <= r.target;
+    const fill = r.reference ? '#9a9a9a' : good ? '#3a7d44' : '#b5412f';
     const target = r.target === null ? '' :
       `<line x1="${left + r.target * scale}" y1="${y - 3}" x2="${left + r.target * scale}" y2="${y + bar + 3}" stroke="#333" stroke-dasharray="3,2"/>`;
     return `<text x="${left - 8}" y="${y + 18}" text-anchor="end">${r.label}${r.higher ? '' : ' (lower is better)'}</text>` +
-      `<rect x="${left}" y="${y}" width="${w}" height="${bar}" fill="${good ? '#3a7d44' : '#b5412f'}"/>` +
+      `<rect x="${left}" y="${y}" width="${w}" height="${bar}" fill="${fill}"/>` +
       `<text x="${left + w + 6}" y="${y + 18}">${r.ratio.toFixed(2)}</text>${target}`;
   });
   const height = 50 + shown.length * (bar + 10);
   return `<svg xmlns="http://www.w3.org/2000/svg" width="${width}" height="${height}" font-family="sans-serif" font-size="13">` +
     `<rect width="100%" height="100%" fill="white"/>` +
-    `<text x="10" y="18" font-weight="bold">quillgate / direct TLS, same run (dashed: target)</text>` +
+    `<text x="10" y="18" font-weight="bold">quillgate / direct TLS, same run (dashed: target; grey: plain TCP forwarder)</text>` +
     `<line x1="${left + scale}" y1="24" x2="${left + scale}" y2="${height - 10}" stroke="#999"/>${items.join('')}</svg>\n`;
 }
 
@@ -130,7 +145,8 @@ async function main() {
     ['TLS 1.3, no tickets', await measure(['--no-tickets'], ['--setup-only'])],
     ['TLS 1.2 only, no tickets', await measure(['--tls12', '--no-tickets'], ['--setup-only'])],
   ];
-  const all = [...rows(main.series), ...extra.flatMap(([label, r]) => rows(r.series, ` (${label})`))];
+  const all = [...rows(main.series), ...floorRows(main.series),
+    ...extra.flatMap(([label, r]) => rows(r.series, ` (${label})`))];
   const cpu = (fs.readFileSync('/proc/cpuinfo', 'utf8').match(/model name\s*:\s*(.*)/) || [])[1] || os.arch();
   const machine = `${os.cpus().length} cores, ${cpu}, ${(os.totalmem() / 2 ** 30).toFixed(0)} GiB, Node.js ${process.version}`;
   const date = new Date().toISOString().slice(0, 10);
