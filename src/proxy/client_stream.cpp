@@ -7,7 +7,8 @@ namespace quillgate::proxy {
 
 namespace asio = boost::asio;
 
-ClientStream::ClientStream(socket_type socket) : socket_(std::move(socket)) {
+ClientStream::ClientStream(socket_type socket)
+    : socket_(std::move(socket)), flushed_(socket_.get_executor(), boost::asio::steady_timer::time_point::max()) {
   boost::system::error_code ignored;  // a closed socket fails its first read instead
   socket_.non_blocking(true, ignored);
 }
@@ -26,22 +27,15 @@ boost::system::error_code ClientStream::fill_now() {
 }
 
 asio::awaitable<boost::system::error_code> ClientStream::flush() {
+  // Held bytes are given up either way: sent, or lost with a failed socket.
   std::vector<std::uint8_t> sending;
-  while (!outgoing_.empty()) {
-    // Whatever is written during the send is appended to the emptied buffer
-    // and goes out in the next round.
-    sending.swap(outgoing_);
-    auto [ec, n] = co_await asio::async_write(socket_, asio::buffer(sending), asio::as_tuple(asio::use_awaitable));
-    if (ec) {
-      std::vector<std::uint8_t>().swap(outgoing_);
-      holding_ = false;
-      co_return ec;
-    }
-    sending.clear();
-  }
+  sending.swap(outgoing_);
   holding_ = false;
-  std::vector<std::uint8_t>().swap(outgoing_);
-  co_return boost::system::error_code();
+  flushing_ = true;
+  auto [ec, n] = co_await asio::async_write(socket_, asio::buffer(sending), asio::as_tuple(asio::use_awaitable));
+  flushing_ = false;
+  flushed_.cancel();
+  co_return ec;
 }
 
 }  // namespace quillgate::proxy

@@ -6,6 +6,7 @@
 #include <boost/asio/compose.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/role.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 #include <cstdint>
@@ -28,11 +29,13 @@ namespace quillgate::proxy {
 // one fills the buffer it was given: a client sending one small message at a
 // time pays nothing for the buffer either.
 //
-// Writes. Between hold_writes() and the end of flush(), each write is copied
-// into an outgoing buffer and reported complete at once; flush() sends
-// everything held, in order, with as few calls as the socket allows. Writes
-// made while the flush is under way join it, so nothing written through this
-// stream can overtake or interleave with the held bytes.
+// Writes. Between hold_writes() and flush(), each write is copied into an
+// outgoing buffer and reported complete at once; flush() sends everything
+// held, in order, with as few calls as the socket allows. A write made while
+// the flush is under way waits for it to end and then goes to the socket: it
+// cannot overtake or interleave with the held bytes, and a client that stops
+// reading still holds back every writer (its Pongs included) as a bare socket
+// would, instead of making the held buffer grow.
 class ClientStream {
  public:
   using socket_type = boost::asio::ip::tcp::socket;
@@ -131,20 +134,39 @@ class ClientStream {
   struct WriteOp {
     ClientStream& stream;
     ConstBuffers buffers;
-    bool started = false;
+    enum class Step { start, waited, held, sent } step = Step::start;
     std::size_t held = 0;
 
     template <class Self>
     void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
-      if (started) return self.complete(ec, held ? held : n);
-      started = true;
-      if (!stream.holding_) return stream.socket_.async_write_some(buffers, std::move(self));
-      held = boost::asio::buffer_size(buffers);
-      auto& out = stream.outgoing_;
-      const std::size_t at = out.size();
-      out.resize(at + held);
-      boost::asio::buffer_copy(boost::asio::buffer(out.data() + at, held), buffers);
-      boost::asio::post(stream.get_executor(), std::move(self));
+      switch (step) {
+        case Step::waited:
+          // Woken by the end of the flush, or cancelled while it still runs.
+          if (stream.flushing_) return self.complete(ec ? ec : boost::asio::error::operation_aborted, 0);
+          [[fallthrough]];
+        case Step::start:
+          if (stream.flushing_) {
+            step = Step::waited;
+            return stream.flushed_.async_wait(std::move(self));
+          }
+          if (!stream.holding_) {
+            step = Step::sent;
+            return stream.socket_.async_write_some(buffers, std::move(self));
+          }
+          held = boost::asio::buffer_size(buffers);
+          {
+            auto& out = stream.outgoing_;
+            const std::size_t at = out.size();
+            out.resize(at + held);
+            boost::asio::buffer_copy(boost::asio::buffer(out.data() + at, held), buffers);
+          }
+          step = Step::held;
+          return boost::asio::post(stream.get_executor(), std::move(self));
+        case Step::held:
+          return self.complete({}, held);
+        case Step::sent:
+          return self.complete(ec, n);
+      }
     }
   };
 
@@ -154,7 +176,11 @@ class ClientStream {
   std::size_t ahead_end_ = 0;
   bool streaming_ = false;  // the last read suggested more data is waiting
   bool holding_ = false;
+  bool flushing_ = false;
   std::vector<std::uint8_t> outgoing_;
+  // Never expires; cancelled when a flush ends, which wakes the writes that
+  // waited for it.
+  boost::asio::steady_timer flushed_;
 };
 
 // Closing the WebSocket tears down the socket itself; buffered bytes are

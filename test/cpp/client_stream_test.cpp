@@ -91,9 +91,9 @@ TEST(ClientStream, ReadsThroughTheReadAheadBufferInOrder) {
 }
 
 // Held writes leave in order on flush. A write made while the flush waits for
-// a full socket joins the flush behind what was held; a write after it goes
-// straight out.
-TEST(ClientStream, HeldWritesLeaveInOrderAndLateWritesJoinTheFlush) {
+// a full socket waits too (a client that stops reading holds every writer
+// back) and follows the held bytes; a write after the flush goes straight out.
+TEST(ClientStream, HeldWritesLeaveInOrderAndLaterWritesWaitForTheFlush) {
   SocketPair pair;
   const Bytes first = counting(100);
   const Bytes bulk = counting(8 << 20, 1);  // more than the socket buffers hold
@@ -110,19 +110,26 @@ TEST(ClientStream, HeldWritesLeaveInOrderAndLateWritesJoinTheFlush) {
     EXPECT_TRUE(stream.holding());
 
     bool flushed = false;
+    bool during_written = false;
     asio::co_spawn(pair.io, [&]() -> asio::awaitable<void> {
       EXPECT_FALSE(co_await stream.flush());
       flushed = true;
     }, asio::detached);
-    // The flush is now blocked on the unread socket.
     co_await asio::post(pair.io, asio::use_awaitable);
+    asio::co_spawn(pair.io, [&]() -> asio::awaitable<void> {
+      co_await asio::async_write(stream, asio::buffer(during), asio::use_awaitable);
+      during_written = true;
+    }, asio::detached);
+    for (int turns = 0; turns < 10; ++turns) co_await asio::post(pair.io, asio::use_awaitable);
     EXPECT_FALSE(flushed);
-    co_await asio::async_write(stream, asio::buffer(during), asio::use_awaitable);
+    EXPECT_FALSE(during_written);
 
     Bytes got(expected.size());
     co_await asio::async_read(pair.far, asio::buffer(got.data(), expected.size() - after.size()), asio::use_awaitable);
-    for (int turns = 0; !flushed && turns < 100; ++turns) co_await asio::post(pair.io, asio::use_awaitable);
-    EXPECT_TRUE(flushed);
+    for (int turns = 0; !(flushed && during_written) && turns < 100; ++turns) {
+      co_await asio::post(pair.io, asio::use_awaitable);
+    }
+    EXPECT_TRUE(flushed && during_written);
     EXPECT_FALSE(stream.holding());
     co_await asio::async_write(stream, asio::buffer(after), asio::use_awaitable);
     co_await asio::async_read(pair.far, asio::buffer(got.data() + expected.size() - after.size(), after.size()),
