@@ -1,5 +1,6 @@
 #include "proxy/client_stream.hpp"
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
