@@ -54,6 +54,21 @@ void append_context(Bytes& out, std::uint8_t tag_number, std::size_t inner_size)
 
 std::size_t tlv_size(std::size_t content) { return 1 + asn1::length_size(content) + content; }
 
+// [0] INTEGER version, the first element of every response.
+constexpr std::uint8_t version_element[] = {0xA0, 0x04, 0x02, 0x02, 0x0D, 0x3E};
+static_assert(version == 0x0D3E);
+
+// Appends [tag_number] { INTEGER value }, the INTEGER in the fewest octets
+// (a leading zero only where the top bit would otherwise make it negative).
+void append_integer_element(Bytes& out, std::uint8_t tag_number, std::uint16_t value) {
+  const std::uint8_t octets[3] = {0, static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+  std::size_t start = 0;
+  while (start < 2 && octets[start] == 0 && octets[start + 1] < 0x80) ++start;
+  const std::span<const std::uint8_t> content(octets + start, 3 - start);
+  append_context(out, tag_number, tlv_size(content.size()));
+  asn1::append_tlv(out, 0x02, content);
+}
+
 }  // namespace
 
 Expected<RdCleanPathRequest> parse_request(Span bytes) {
@@ -100,20 +115,19 @@ Expected<RdCleanPathRequest> parse_request(Span bytes) {
   return RdCleanPathRequest{std::move(*destination), std::move(x224)};
 }
 
-Bytes create_error_response(std::uint16_t code) {
-  const std::uint8_t be[2] = {static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code)};
-  Bytes body;
-  body.reserve(6);
-  append_context(body, 1, 4);
-  asn1::append_tlv(body, 0x04, be);
+Bytes create_error_response(std::uint16_t http_status) {
+  Bytes error;
+  error.reserve(16);
+  append_integer_element(error, 0, general_error);
+  append_integer_element(error, 1, http_status);
+  Bytes body(std::begin(version_element), std::end(version_element));
+  append_context(body, 1, tlv_size(error.size()));
+  asn1::append_tlv(body, 0x30, error);
   return asn1::encode_sequence(body);
 }
 
 Bytes create_success_response(std::string_view server_address, Span x224_response,
                               std::span<const Bytes> certificate_chain) {
-  static constexpr std::uint8_t version_element[] = {0xA0, 0x04, 0x02, 0x02, 0x0D, 0x3E};
-  static_assert(version == 0x0D3E);
-
   std::size_t body = sizeof version_element;
   const std::size_t x224_inner = tlv_size(x224_response.size());
   if (!x224_response.empty()) body += tlv_size(x224_inner);

@@ -13,7 +13,9 @@
 // The RDCleanPath PDU as the gateway reads it (requests) and writes it
 // (responses). A request is one SEQUENCE of context-tagged elements:
 // [0] version, [1] bare destination, [2] UTF8String destination, [6] X.224
-// Connection Request; responses add [7] certificate chain and [9] address.
+// Connection Request. A success response carries [0] version, [6] X.224
+// Connection Confirm, [7] certificate chain and [9] address; an error
+// response [0] version and [1] error.
 namespace quillgate::rdcleanpath {
 
 using asn1::Bytes;
@@ -33,7 +35,12 @@ struct RdCleanPathRequest {
 // destination was found. Never reads beyond `bytes`.
 Expected<RdCleanPathRequest> parse_request(std::span<const std::uint8_t> bytes);
 
-Bytes create_error_response(std::uint16_t code);
+// error_code of every error answer: a general error, told apart by its HTTP status.
+inline constexpr std::uint16_t general_error = 1;
+
+// [0] version, then [1] error: SEQUENCE { [0] error_code INTEGER,
+// [1] http_status_code INTEGER }.
+Bytes create_error_response(std::uint16_t http_status);
 
 Bytes create_success_response(std::string_view server_address,
                               std::span<const std::uint8_t> x224_response,

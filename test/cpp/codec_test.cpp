@@ -104,8 +104,10 @@ TEST(Asn1, EncodeLength) {
 }
 
 TEST(Responses, Bytes) {
-  EXPECT_EQ(to_hex(rdcleanpath::create_error_response(400)), "30 06 A1 04 04 02 01 90");
-  EXPECT_EQ(to_hex(rdcleanpath::create_error_response(500)), "30 06 A1 04 04 02 01 F4");
+  EXPECT_EQ(to_hex(rdcleanpath::create_error_response(400)),
+            "30 15 A0 04 02 02 0D 3E A1 0D 30 0B A0 03 02 01 01 A1 04 02 02 01 90");
+  EXPECT_EQ(to_hex(rdcleanpath::create_error_response(500)),
+            "30 15 A0 04 02 02 0D 3E A1 0D 30 0B A0 03 02 01 01 A1 04 02 02 01 F4");
   EXPECT_EQ(to_hex(rdcleanpath::create_success_response("", {}, {})), "30 0A A0 04 02 02 0D 3E A9 02 0C 00");
 
   const Bytes x224 = hex("03 00 00 0B 06 D0 00 00 12 34 00");
@@ -129,45 +131,98 @@ TEST(Responses, Bytes) {
   EXPECT_EQ(Bytes(r.end() - 9, r.end() - 7), hex("04 00"));
 }
 
-// The success response read back by OpenSSL's DER parser, element by element.
-TEST(Responses, SuccessResponseParsesAsDer) {
-  const Bytes x224 = hex("03 00 00 13 0E D0 00 00 12 34 00 02 1F 08 00 02 00 00 00");
-  const std::vector<Bytes> chain = {repeat(0xAB, 300), rdcleanpath::fallback_test_certificate_der()};
-  const Bytes pdu = rdcleanpath::create_success_response("[::1]:3389", x224, chain);
+struct Element {
+  int tag;        // context tag number
+  int inner_tag;  // universal tag of the one TLV inside
+  Bytes content;  // that TLV's content
+};
 
-  const unsigned char* p = pdu.data();
+// Reads a SEQUENCE of explicitly tagged context elements with OpenSSL's DER
+// parser; each element must hold exactly one universal TLV.
+std::vector<Element> read_elements(const Bytes& der) {
+  const unsigned char* p = der.data();
   long length = 0;
   int tag = 0;
   int cls = 0;
-  ASSERT_EQ(ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(pdu.size())), V_ASN1_CONSTRUCTED);
-  ASSERT_EQ(tag, V_ASN1_SEQUENCE);
-  ASSERT_EQ(p + length, pdu.data() + pdu.size());
-
-  // Each context element holds one universal TLV; collect their contents.
-  std::vector<std::pair<int, Bytes>> elements;
+  EXPECT_EQ(ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(der.size())), V_ASN1_CONSTRUCTED);
+  EXPECT_EQ(tag, V_ASN1_SEQUENCE);
+  EXPECT_EQ(p + length, der.data() + der.size());
+  std::vector<Element> elements;
   const unsigned char* end = p + length;
   while (p < end) {
     long element_length = 0;
-    ASSERT_EQ(ASN1_get_object(&p, &element_length, &tag, &cls, end - p), V_ASN1_CONSTRUCTED);
-    ASSERT_EQ(cls, V_ASN1_CONTEXT_SPECIFIC);
+    if (ASN1_get_object(&p, &element_length, &tag, &cls, end - p) != V_ASN1_CONSTRUCTED) {
+      ADD_FAILURE() << "element " << elements.size() << " is not a constructed TLV";
+      break;
+    }
+    EXPECT_EQ(cls, V_ASN1_CONTEXT_SPECIFIC);
     const unsigned char* inner = p;
     long inner_length = 0;
     int inner_tag = 0;
     int inner_cls = 0;
     ASN1_get_object(&inner, &inner_length, &inner_tag, &inner_cls, element_length);
-    ASSERT_EQ(inner + inner_length, p + element_length);
-    elements.emplace_back(tag, Bytes(inner, inner + inner_length));
+    EXPECT_EQ(inner_cls, V_ASN1_UNIVERSAL);
+    EXPECT_EQ(inner + inner_length, p + element_length);
+    elements.push_back({tag, inner_tag, Bytes(inner, inner + inner_length)});
     p += element_length;
   }
+  return elements;
+}
+
+// The value of a DER INTEGER's content, through OpenSSL (which refuses
+// non-minimal encodings).
+long integer_value(const Bytes& content) {
+  const Bytes der = cat({hex("02"), asn1::encode_length(content.size()), content});
+  const unsigned char* p = der.data();
+  ASN1_INTEGER* integer = d2i_ASN1_INTEGER(nullptr, &p, static_cast<long>(der.size()));
+  if (integer == nullptr) {
+    ADD_FAILURE() << "not a DER INTEGER: " << to_hex(der);
+    return -1;
+  }
+  const long value = ASN1_INTEGER_get(integer);
+  ASN1_INTEGER_free(integer);
+  return value;
+}
+
+// The error response read back by OpenSSL's DER parser, element by element:
+// [0] version 3390, [1] SEQUENCE { [0] error_code 1, [1] http_status_code }.
+TEST(Responses, ErrorResponseParsesAsDer) {
+  for (const std::uint16_t status : {400, 500, 0, 127, 128, 0x7FFF, 0x8000, 0xFFFF}) {
+    SCOPED_TRACE(status);
+    const auto elements = read_elements(rdcleanpath::create_error_response(status));
+    ASSERT_EQ(elements.size(), 2u);
+    EXPECT_EQ(elements[0].tag, 0);
+    EXPECT_EQ(elements[0].inner_tag, V_ASN1_INTEGER);
+    EXPECT_EQ(integer_value(elements[0].content), 3390);
+    EXPECT_EQ(elements[1].tag, 1);
+    ASSERT_EQ(elements[1].inner_tag, V_ASN1_SEQUENCE);
+    const auto error = read_elements(cat({hex("30"), asn1::encode_length(elements[1].content.size()),
+                                          elements[1].content}));
+    ASSERT_EQ(error.size(), 2u);
+    EXPECT_EQ(error[0].tag, 0);
+    EXPECT_EQ(error[0].inner_tag, V_ASN1_INTEGER);
+    EXPECT_EQ(integer_value(error[0].content), 1);
+    EXPECT_EQ(error[1].tag, 1);
+    EXPECT_EQ(error[1].inner_tag, V_ASN1_INTEGER);
+    EXPECT_EQ(integer_value(error[1].content), status);
+  }
+}
+
+// The success response read back by OpenSSL's DER parser, element by element.
+TEST(Responses, SuccessResponseParsesAsDer) {
+  const Bytes x224 = hex("03 00 00 13 0E D0 00 00 12 34 00 02 1F 08 00 02 00 00 00");
+  const std::vector<Bytes> chain = {repeat(0xAB, 300), rdcleanpath::fallback_test_certificate_der()};
+  const auto elements = read_elements(rdcleanpath::create_success_response("[::1]:3389", x224, chain));
   ASSERT_EQ(elements.size(), 4u);
-  EXPECT_EQ(elements[0], std::make_pair(0, hex("0D 3E")));
-  EXPECT_EQ(elements[1], std::make_pair(6, x224));
-  EXPECT_EQ(elements[3], std::make_pair(9, text("[::1]:3389")));
+  const auto content = [&](std::size_t i) { return std::make_pair(elements[i].tag, elements[i].content); };
+  EXPECT_EQ(content(0), std::make_pair(0, hex("0D 3E")));
+  EXPECT_EQ(content(1), std::make_pair(6, x224));
+  EXPECT_EQ(content(3), std::make_pair(9, text("[::1]:3389")));
 
   // [7]: SEQUENCE OF OCTET STRING, in order.
-  EXPECT_EQ(elements[2].first, 7);
-  const unsigned char* q = elements[2].second.data();
-  const unsigned char* q_end = q + elements[2].second.size();
+  EXPECT_EQ(elements[2].tag, 7);
+  const unsigned char* q = elements[2].content.data();
+  const unsigned char* q_end = q + elements[2].content.size();
   for (const auto& cert : chain) {
     ASN1_OCTET_STRING* s = d2i_ASN1_OCTET_STRING(nullptr, &q, q_end - q);
     ASSERT_NE(s, nullptr);

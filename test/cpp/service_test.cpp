@@ -104,7 +104,8 @@ std::string read_bytes(int fd, std::size_t n) {
 
 // A WebSocket client on a raw socket: handshake, then one masked Binary
 // message (mask 0, so the payload goes as is). Returns what the gateway
-// answered after the 101 response.
+// answered after the 101 response, up to the size of an error answer
+// (a 25-byte Binary frame) and a Close frame.
 std::string one_request(std::uint16_t port, const std::string& payload) {
   const int fd = connect_to(port);
   const std::string upgrade =
@@ -120,7 +121,7 @@ std::string one_request(std::uint16_t port, const std::string& payload) {
   std::string frame = {'\x82', static_cast<char>(0x80 | payload.size()), 0, 0, 0, 0};
   frame += payload;
   ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
-  const std::string answer = read_bytes(fd, 12);
+  const std::string answer = read_bytes(fd, 27);
   ::close(fd);
   return answer;
 }
@@ -132,8 +133,11 @@ TEST(Service, SessionsRejectFromSeveralThreads) {
   const auto port = start_proxy();
   ASSERT_TRUE(port) << port.error().message;
   const std::string destination = "localhost:1";
-  const std::string bad_request("\x82\x08\x30\x06\xa1\x04\x04\x02\x01\x90\x88\x00", 12);
-  const std::string server_failure("\x82\x08\x30\x06\xa1\x04\x04\x02\x01\xf4\x88\x00", 12);
+  // One Binary frame with the error answer (HTTP status in its last octet), then a Close frame.
+  const std::string answer_head(
+      "\x82\x17\x30\x15\xa0\x04\x02\x02\x0d\x3e\xa1\x0d\x30\x0b\xa0\x03\x02\x01\x01\xa1\x04\x02\x02\x01", 24);
+  const std::string bad_request = answer_head + std::string("\x90\x88\x00", 3);
+  const std::string server_failure = answer_head + std::string("\xf4\x88\x00", 3);
   std::vector<std::thread> clients;
   std::atomic<int> mismatches{0};
   for (int t = 0; t < 4; ++t) {

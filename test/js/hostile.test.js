@@ -173,7 +173,7 @@ test('servers that reset, alert or close during the TLS handshake', async () => 
       const { ws, id } = await gateway.open();
       ws.send(request({ destination: `127.0.0.1:${server.port}` }));
       await ws.closed;
-      assert.deepEqual(ws.messages.map((m) => m.data.toString('hex')), ['3006a104040201f4'], name);
+      assert.deepEqual(ws.messages.map((m) => m.data.toString('hex')), ['3015a00402020d3ea10d300ba003020101a104020201f4'], name);
       await expectLine(id, /\] TLS 握手失败: .+/);
     } finally {
       await server.close();

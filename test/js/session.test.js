@@ -12,8 +12,9 @@ const { startRdpServer } = require('./support/rdp-server');
 const { request, parseResponse, X224_REQUEST, X224_CONFIRM } = require('./support/der');
 const { waitFor } = require('./helpers');
 
-const ERROR_400 = Buffer.from('3006a104040201 90'.replace(' ', ''), 'hex');
-const ERROR_500 = Buffer.from('3006a1040402 01f4'.replace(' ', ''), 'hex');
+// Version 3390; error { error_code 1 (general), http_status_code 400 or 500 }.
+const ERROR_400 = Buffer.from('3015a00402020d3ea10d300ba003020101a104020201' + '90', 'hex');
+const ERROR_500 = Buffer.from('3015a00402020d3ea10d300ba003020101a104020201' + 'f4', 'hex');
 
 let gateway;
 test.before(async () => (gateway = await Gateway.start()));

@@ -20,7 +20,7 @@ test('no X.224 reply within 10 s: 500, Close, one timeout line', async () => {
     await ws.closed;
     const waited = Date.now() - sent;
     assert.ok(waited >= 9900 && waited < 14000, `${waited} ms`);
-    assert.deepEqual(ws.messages.map((m) => m.data.toString('hex')), ['3006a104040201f4']);
+    assert.deepEqual(ws.messages.map((m) => m.data.toString('hex')), ['3015a00402020d3ea10d300ba003020101a104020201f4']);
     assert.deepEqual(await gateway.linesOf(id), [`[${id}] 读取 x224 响应超时`]);
   } finally {
     await server.close();

@@ -40,7 +40,7 @@ function readTlv(buf, offset) {
   return { tag, value: buf.subarray(offset + header, offset + header + len), end: offset + header + len };
 }
 
-// { version, errorCode, x224, certificates, address } from a response PDU.
+// { version, error: { code, httpStatus }, x224, certificates, address } from a response PDU.
 function parseResponse(buf) {
   const outer = readTlv(buf, 0);
   if (outer.tag !== 0x30 || outer.end !== buf.length) throw new Error('not one SEQUENCE');
@@ -51,7 +51,19 @@ function parseResponse(buf) {
     if (inner.end !== element.value.length) throw new Error('element holds more than one TLV');
     switch (element.tag) {
       case 0xa0: result.version = inner.value.readUIntBE(0, inner.value.length); break;
-      case 0xa1: result.errorCode = inner.value.readUInt16BE(0); break;
+      case 0xa1: {
+        if (inner.tag !== 0x30) throw new Error('error is not a SEQUENCE');
+        result.error = {};
+        for (let q = 0; q < inner.value.length;) {
+          const field = readTlv(inner.value, q);
+          const integer = readTlv(field.value, 0);
+          const value = integer.value.readUIntBE(0, integer.value.length);
+          if (field.tag === 0xa0) result.error.code = value;
+          else if (field.tag === 0xa1) result.error.httpStatus = value;
+          q = field.end;
+        }
+        break;
+      }
       case 0xa6: result.x224 = Buffer.from(inner.value); break;
       case 0xa7: {
         result.certificates = [];
