@@ -1,68 +1,14 @@
 'use strict';
 
-// Through the gateway to a real RDP server: Debian's xrdp, run in the
-// foreground on a loopback port with its own configuration and a key pair
-// made for the run.
+// Through the gateway to a real RDP server: Debian's xrdp (see support/xrdp.js).
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const crypto = require('node:crypto');
-const fs = require('node:fs');
-const net = require('node:net');
-const os = require('node:os');
-const path = require('node:path');
-const { spawn, execFileSync } = require('node:child_process');
 const { Gateway } = require('./support/gateway');
 const { request, parseResponse, X224_REQUEST } = require('./support/der');
+const { available, startXrdp } = require('./support/xrdp');
 const { waitFor } = require('./helpers');
 
-const XRDP = '/usr/sbin/xrdp';
-const available = fs.existsSync(XRDP) && fs.existsSync('/etc/xrdp/xrdp.ini');
 if (!available) console.log('# xrdp.test.js: SKIPPED: xrdp is not installed (apt-get install --no-install-recommends xrdp)');
-
-async function freePort() {
-  const server = net.createServer();
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const { port } = server.address();
-  await new Promise((resolve) => server.close(resolve));
-  return port;
-}
-
-async function startXrdp() {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quillgate-xrdp-'));
-  const key = path.join(dir, 'key.pem');
-  const cert = path.join(dir, 'cert.pem');
-  execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '30', '-subj', '/CN=xrdp.test',
-    '-keyout', key, '-out', cert], { stdio: 'ignore' });
-  const port = await freePort();
-  const log = path.join(dir, 'xrdp.log');
-  const settings = {
-    port: `tcp://127.0.0.1:${port}`, security_layer: 'tls', ssl_protocols: 'TLSv1.2, TLSv1.3',
-    certificate: cert, key_file: key, fork: 'false', LogFile: log, EnableSyslog: 'false',
-  };
-  const seen = new Set();
-  const ini = fs.readFileSync('/etc/xrdp/xrdp.ini', 'utf8').split('\n').map((line) => {
-    const name = line.split('=')[0];
-    // Only the first occurrence: later sections have keys of the same names.
-    if (name in settings && !seen.has(name)) {
-      seen.add(name);
-      return `${name}=${settings[name]}`;
-    }
-    return line;
-  }).join('\n');
-  fs.writeFileSync(path.join(dir, 'xrdp.ini'), ini);
-  fs.mkdirSync('/run/xrdp/sockdir', { recursive: true });
-  const child = spawn(XRDP, ['--nodaemon', '--config', path.join(dir, 'xrdp.ini')], { stdio: 'ignore' });
-  const ready = () => fs.existsSync(log) && fs.readFileSync(log, 'utf8').includes(`listening to port`);
-  await waitFor(ready, { what: 'xrdp to listen', timeout: 15000 });
-  return {
-    port,
-    certificate: new crypto.X509Certificate(fs.readFileSync(cert)).raw,
-    stop() {
-      child.kill('SIGTERM');
-      fs.rmSync(dir, { recursive: true, force: true });
-    },
-  };
-}
 
 test('xrdp: its certificate and its Connection Confirm selecting TLS reach the client', { skip: !available }, async () => {
   const xrdp = await startXrdp();
@@ -90,6 +36,6 @@ test('xrdp: its certificate and its Connection Confirm selecting TLS reach the c
     await gateway.linesOf(id);
   } finally {
     await gateway.stop();
-    xrdp.stop();
+    await xrdp.stop();
   }
 });
