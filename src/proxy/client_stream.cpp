@@ -3,6 +3,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
+#include <algorithm>
 
 namespace quillgate::proxy {
 
@@ -12,6 +13,14 @@ ClientStream::ClientStream(socket_type socket)
     : socket_(std::move(socket)), flushed_(socket_.get_executor(), boost::asio::steady_timer::time_point::max()) {
   boost::system::error_code ignored;  // a closed socket fails its first read instead
   socket_.non_blocking(true, ignored);
+}
+
+void ClientStream::put_back(asio::const_buffer bytes) {
+  if (bytes.size() == 0) return;
+  // Only before the first read: the read-ahead buffer is empty then.
+  ahead_ = std::make_unique_for_overwrite<std::uint8_t[]>(std::max(bytes.size(), read_ahead_size));
+  ahead_begin_ = 0;
+  ahead_end_ = asio::buffer_copy(asio::buffer(ahead_.get(), bytes.size()), bytes);
 }
 
 boost::system::error_code ClientStream::fill_now() {

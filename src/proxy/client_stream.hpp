@@ -63,6 +63,10 @@ class ClientStream {
   // failure whatever was held is dropped.
   boost::asio::awaitable<boost::system::error_code> flush();
 
+  // Bytes read from the socket by someone else that belong to the stream
+  // (received after the upgrade request): the next reads return them first.
+  void put_back(boost::asio::const_buffer bytes);
+
   template <class MutableBuffers, class Token>
   auto async_read_some(const MutableBuffers& buffers, Token&& token) {
     return boost::asio::async_compose<Token, void(boost::system::error_code, std::size_t)>(

@@ -75,6 +75,42 @@ bool parse_log_switch(std::optional<std::string_view> raw) {
   return lowered == "1" || lowered == "on" || lowered == "yes" || lowered == "true";
 }
 
+std::string printable(std::string_view text) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  const auto escape = [&](std::uint8_t b) {
+    out += "\\x";
+    out += hex[b >> 4];
+    out += hex[b & 15];
+  };
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::uint8_t b = bytes[i];
+    if (b < 0x20 || b == 0x7F || b == '\\') {
+      escape(b);
+      ++i;
+      continue;
+    }
+    if (b < 0x80) {
+      out.push_back(static_cast<char>(b));
+      ++i;
+      continue;
+    }
+    // One UTF-8 sequence, if the bytes at i form one; C1 controls (U+0080..U+009F, C2 80..C2 9F) are escaped.
+    std::size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+    if (i + n > bytes.size() || !utf8_valid(bytes.subspan(i, n)) || (b == 0xC2 && bytes[i + 1] < 0xA0)) n = 0;
+    if (n == 0) {
+      escape(b);
+      ++i;
+    } else {
+      out.append(text.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
 bool log_enabled() {
   static const bool LOG_ENABLED = [] {
     const char* raw = std::getenv("QUILLGATE_LOG");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace quillgate::proxy {
@@ -13,6 +14,11 @@ bool log_enabled();
 // unset): Unicode white space trimmed, lower-cased, one of "1", "on", "yes",
 // "true". Invalid UTF-8 leaves it off.
 bool parse_log_switch(std::optional<std::string_view> raw);
+
+// Client-chosen text made safe for a log line or a terminal: control
+// characters (C0, DEL, C1), backslashes and bytes that are not UTF-8 become
+// \xNN escapes; everything else is kept.
+std::string printable(std::string_view text);
 
 // Writes "[id] message\n" to standard error as one piece under the process's
 // stderr lock, when the switch is on.

@@ -8,6 +8,10 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/http/write.hpp>
 #include <boost/beast/websocket/stream.hpp>
 #include <chrono>
 #include <memory>
@@ -17,6 +21,7 @@
 #include "proxy/client_stream.hpp"
 #include "proxy/destination.hpp"
 #include "proxy/log.hpp"
+#include "proxy/origin.hpp"
 #include "proxy/server_leg.hpp"
 #include "proxy/tls.hpp"
 #include "rdcleanpath.hpp"
@@ -25,6 +30,7 @@ namespace quillgate::proxy {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
+namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using WebSocket = websocket::stream<ClientStream>;
@@ -45,6 +51,9 @@ constexpr std::size_t message_header_size = 4;  // a Binary frame of 126..65535 
 // the connection.
 constexpr std::size_t kept_message_capacity = 64 * 1024;
 constexpr auto x224_time_limit = std::chrono::seconds(10);
+
+// The upgrade request's header block; Beast's own limit for it.
+constexpr std::size_t max_request_size = 8 * 1024;
 
 constexpr std::uint16_t bad_request = 400;
 constexpr std::uint16_t server_failure = 500;
@@ -245,6 +254,39 @@ asio::awaitable<std::variant<TlsStream, std::optional<Error>>> open_session(WebS
   co_return std::move(*tls.stream);
 }
 
+// Stage 1, the WebSocket handshake. The upgrade request is read here, not
+// inside Beast's accept, so that a web page from a foreign origin is refused
+// with 403 before anything else happens. Path, other headers and offered
+// extensions are not looked at.
+asio::awaitable<std::optional<Error>> accept_websocket(WebSocket& ws) {
+  ClientStream& client = ws.next_layer();
+  beast::flat_buffer buffer(2 * max_request_size);
+  http::request_parser<http::empty_body> parser;
+  parser.header_limit(max_request_size);
+  auto [read_error, read_size] = co_await http::async_read(client, buffer, parser, token);
+  // As Beast reports it: a client that leaves before a whole request closed the stream.
+  if (read_error == http::error::end_of_stream) read_error = websocket::error::closed;
+  if (read_error) co_return Error{"WebSocket 握手失败: " + read_error.message()};
+  const auto& request = parser.get();
+
+  const auto [first_origin, end_origins] = request.equal_range(http::field::origin);
+  for (auto origin = first_origin; origin != end_origins; ++origin) {
+    if (origin_allowed(origin->value(), allowed_origins())) continue;
+    http::response<http::string_body> refusal{http::status::forbidden, request.version()};
+    refusal.set(http::field::content_type, "text/plain");
+    refusal.body() = "origin not allowed\n";
+    refusal.keep_alive(false);
+    refusal.prepare_payload();
+    co_await http::async_write(client, refusal, token);  // a failure changes nothing: the connection ends
+    co_return Error{"WebSocket 握手失败: origin not allowed: " + printable(origin->value())};
+  }
+
+  // Whatever the client sent after the request belongs to the WebSocket stream.
+  client.put_back(buffer.cdata());
+  if (auto [ec] = co_await ws.async_accept(request, token); ec) co_return Error{"WebSocket 握手失败: " + ec.message()};
+  co_return std::nullopt;
+}
+
 }  // namespace
 
 asio::awaitable<std::optional<Error>> handle_connection(tcp::socket client, std::string id,
@@ -253,8 +295,7 @@ asio::awaitable<std::optional<Error>> handle_connection(tcp::socket client, std:
   ws.read_message_max(max_message_size);
   ws.auto_fragment(false);
 
-  // 1. WebSocket handshake; path, headers and offered extensions are not looked at.
-  if (auto [ec] = co_await ws.async_accept(token); ec) co_return Error{"WebSocket 握手失败: " + ec.message()};
+  if (auto failure = co_await accept_websocket(ws)) co_return failure;
 
   auto opened = co_await open_session(ws, id, *metrics);
   if (auto* ended = std::get_if<std::optional<Error>>(&opened)) co_return std::move(*ended);

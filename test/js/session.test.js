@@ -10,7 +10,7 @@ const { once } = require('node:events');
 const { Gateway } = require('./support/gateway');
 const { startRdpServer } = require('./support/rdp-server');
 const { request, parseResponse, X224_REQUEST, X224_CONFIRM } = require('./support/der');
-const { waitFor } = require('./helpers');
+const { waitFor, connectRaw, closedByPeer } = require('./helpers');
 
 // Version 3390; error { error_code 1 (general), http_status_code 400 or 500 }.
 const ERROR_400 = Buffer.from('3015a00402020d3ea10d300ba003020101a104020201' + '90', 'hex');
@@ -308,5 +308,60 @@ test('SNI: sent for a host name, not for IPv4 or IPv6 literals', async () => {
   } finally {
     await v4.close();
     await v6.close();
+  }
+});
+
+// A raw upgrade request with `origin` (if any) and, in the same write, a first
+// message naming `server`: a refused handshake must not get as far as reading it.
+async function pipelinedHandshake(gw, origin, server) {
+  const socket = await connectRaw(gw.port);
+  const id = gw.nextId();
+  const payload = request({ destination: `127.0.0.1:${server.port}` });
+  const head = 'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n' +
+    `Sec-WebSocket-Key: ${crypto.randomBytes(16).toString('base64')}\r\nSec-WebSocket-Version: 13\r\n` +
+    (origin === undefined ? '' : `Origin: ${origin}\r\n`) + '\r\n';
+  socket.write(Buffer.concat([Buffer.from(head, 'latin1'), Buffer.from([0x82, 0x80 | payload.length, 0, 0, 0, 0]), payload]));
+  let received = '';
+  socket.on('data', (d) => (received += d.toString('latin1')));
+  await waitFor(() => received.includes('\r\n\r\n'), { what: 'the handshake answer' });
+  return { socket, id, status: received.split('\r\n')[0], received: () => received };
+}
+
+test('origin: other sites\' pages are refused with 403 before any server is contacted; others are let in', async () => {
+  const server = await startRdpServer();
+  try {
+    for (const [origin, shown] of [['null', 'null'], ['https://evil.example', 'https://evil.example'],
+      ['http://192.168.1.10:8080', 'http://192.168.1.10:8080'], ['https://a\x9b[31m.example', 'https://a\\x9b[31m.example']]) {
+      const { socket, id, status } = await pipelinedHandshake(gateway, origin, server);
+      assert.match(status, /^HTTP\/1\.1 403 /, origin);
+      await closedByPeer(socket);
+      assert.deepEqual(await gateway.linesOf(id), [`[${id}] 连接处理失败: WebSocket 握手失败: origin not allowed: ${shown}`]);
+    }
+    assert.equal(server.connections.length, 0);
+
+    // Native clients send no Origin; Electron pages have their own schemes;
+    // loopback pages may use any port. The pipelined request is served.
+    const accepted = [undefined, 'file://', 'app://renderer', 'http://localhost:5173', 'http://[::1]:8080'];
+    for (const origin of accepted) {
+      const { socket, id, status, received } = await pipelinedHandshake(gateway, origin, server);
+      assert.match(status, /^HTTP\/1\.1 101 /, String(origin));
+      await waitFor(() => received().length > received().indexOf('\r\n\r\n') + 4, { what: 'the RDCleanPath response' });
+      socket.destroy();
+      await gateway.linesOf(id);
+    }
+    assert.equal(server.connections.length, accepted.length);
+
+    const own = await Gateway.start({ env: { QUILLGATE_LOG: '1', QUILLGATE_ALLOWED_ORIGINS: 'https://rdp.example.com, http://intranet:8080' } });
+    try {
+      const listed = await pipelinedHandshake(own, 'https://rdp.example.com', server);
+      assert.match(listed.status, /^HTTP\/1\.1 101 /);
+      listed.socket.destroy();
+      const other = await pipelinedHandshake(own, 'https://other.example', server);
+      assert.match(other.status, /^HTTP\/1\.1 403 /);
+    } finally {
+      await own.stop();
+    }
+  } finally {
+    await server.close();
   }
 });
