@@ -15,9 +15,9 @@ const root = path.resolve(__dirname, '..');
 const packages = {
   run: ['cmake', 'make', 'g++', 'libboost1.81-dev', 'libssl-dev'],
   // Tests add GoogleTest, clang's libFuzzer runtime for the fuzz targets,
-  // the openssl tool for test certificates, binutils for the export check
-  // and xrdp as a real RDP server.
-  test: ['libgtest-dev', 'clang-14', 'libclang-rt-14-dev', 'openssl', 'binutils', 'xrdp'],
+  // the openssl tool for test certificates, binutils for the export check,
+  // xrdp as a real RDP server and chromium to run a browser RDP client.
+  test: ['libgtest-dev', 'clang-14', 'libclang-rt-14-dev', 'openssl', 'binutils', 'xrdp', 'chromium'],
   bench: ['openssl'],
 };
 
@@ -52,7 +52,8 @@ function ensurePackages(names) {
 }
 
 function ensureNodeModules() {
-  const needed = ['node-api-headers', 'ws', 'typescript'];
+  const needed = ['node-api-headers', 'ws', 'typescript', 'playwright-core', '@devolutions/iron-remote-desktop',
+    '@devolutions/iron-remote-desktop-rdp'];
   if (needed.every((name) => fs.existsSync(path.join(root, 'node_modules', name, 'package.json')))) return;
   console.error('setup: installing npm dependencies');
   // Scripts are skipped here: the build below is the one place that builds.

@@ -1,6 +1,7 @@
 #!/usr/bin/env node
 // Runs every test: the C++ unit tests, a bounded libFuzzer run of each fuzz
-// target (when clang's fuzzer runtime is installed) and the JavaScript suite.
+// target (when clang's fuzzer runtime is installed), the JavaScript suite and
+// the browser test.
 'use strict';
 
 const { spawnSync } = require('node:child_process');
@@ -71,6 +72,9 @@ step('C++ unit tests', path.join(root, 'build', 'quillgate_tests'), ['--gtest_br
 if (haveFuzzer()) fuzz(Number(process.env.QUILLGATE_FUZZ_RUNS || 200000));
 else console.log('\n== fuzz: SKIPPED (clang-14 with libclang-rt-14-dev is not installed)');
 step('JavaScript tests', process.execPath, ['--test', '--test-concurrency=4', 'test/js/']);
+// Once, not under the sanitizers: IronRDP's web client in headless Chromium,
+// through the gateway to xrdp.
+step('Browser test (Chromium, IronRDP web client, xrdp)', process.execPath, ['--test', 'test/browser/']);
 if (process.env.QUILLGATE_SANITIZERS === '0') console.log('\n== sanitizer builds: SKIPPED (QUILLGATE_SANITIZERS=0)');
 else sanitizers();
 // Load and descriptor tests, on their own: they hold thousands of sockets.

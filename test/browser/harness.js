@@ -1,0 +1,213 @@
+'use strict';
+
+// IronRDP's web client in Debian's Chromium, headless: a static page served
+// from 127.0.0.1 loads the web component and its RDP backend, and the test
+// drives it through the DevTools protocol (playwright-core, attached to a
+// browser this module starts and stops by its process id).
+const fs = require('node:fs');
+const http = require('node:http');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn } = require('node:child_process');
+
+const CHROMIUM = '/usr/bin/chromium';
+const MODULES = ['playwright-core', '@devolutions/iron-remote-desktop', '@devolutions/iron-remote-desktop-rdp'];
+
+// What is missing to run the client in a browser here.
+function missing() {
+  const absent = MODULES.filter((name) => {
+    try {
+      return !require.resolve(name);
+    } catch {
+      return true;
+    }
+  });
+  return fs.existsSync(CHROMIUM) ? absent : ['chromium', ...absent];
+}
+
+// Rejects when `promise` has not settled within `ms`.
+function bounded(promise, ms, what) {
+  let timer;
+  const limit = new Promise((_, reject) => {
+    timer = setTimeout(() => reject(new Error(`timed out after ${ms} ms waiting for ${what}`)), ms);
+  });
+  return Promise.race([promise, limit]).finally(() => clearTimeout(timer));
+}
+
+const PAGE = `<!doctype html>
+<meta charset="utf-8">
+<title>quillgate</title>
+<link rel="icon" href="data:,">
+<style>body { margin: 0; background: #fff; } iron-remote-desktop { display: block; width: 800px; height: 600px; }</style>
+<script type="module">
+import * as rdp from './iron-remote-desktop-rdp.js';
+import './iron-remote-desktop.js';
+
+const started = performance.now();
+const element = document.createElement('iron-remote-desktop');
+// Set before the element joins the page: the component reads it when it starts.
+element.module = rdp.Backend;
+const ready = new Promise((resolve) => element.addEventListener('ready', (e) => resolve(e.detail.irgUserInteraction)));
+await rdp.init('INFO');
+document.body.append(element);
+const ui = await ready;
+ui.setVisibility(true);
+
+// The client's errors are objects with kind(), backtrace() and rdcleanpathDetails().
+function describe(error) {
+  if (error && typeof error.kind === 'function') {
+    const details = error.rdcleanpathDetails?.();
+    return { kind: error.kind(), backtrace: error.backtrace(), httpStatus: details?.httpStatusCode };
+  }
+  return { kind: -1, backtrace: String(error?.stack ?? error) };
+}
+
+window.quillgate = {
+  wasmReadyMs: performance.now() - started,
+  // Resolves once the client reports the session connected, or with its error.
+  async connect(proxyAddress, destination) {
+    const config = ui.configBuilder()
+      .withProxyAddress(proxyAddress)
+      .withDestination(destination)
+      .withAuthToken('not-checked')
+      .withDesktopSize({ width: 800, height: 600 })
+      .build();
+    try {
+      const session = await ui.connect(config);
+      session.run().then((info) => (this.ended = info.reason()), (error) => (this.ended = describe(error)));
+      return { connected: true };
+    } catch (error) {
+      return { error: describe(error) };
+    }
+  },
+  // Pixels drawn so far: how many are not black, and how many colours.
+  pixels() {
+    const canvas = element.shadowRoot.querySelector('canvas');
+    const copy = document.createElement('canvas');
+    copy.width = canvas.width;
+    copy.height = canvas.height;
+    const context = copy.getContext('2d');
+    context.drawImage(canvas, 0, 0);
+    const data = context.getImageData(0, 0, copy.width, copy.height).data;
+    let drawn = 0;
+    const colours = new Set();
+    for (let i = 0; i < data.length; i += 4) {
+      if (data[i] || data[i + 1] || data[i + 2]) drawn++;
+      if (colours.size < 64) colours.add((data[i] << 16) | (data[i + 1] << 8) | data[i + 2]);
+    }
+    return { width: canvas.width, height: canvas.height, drawn, colours: colours.size };
+  },
+};
+</script>
+`;
+
+// Serves the page and the two client modules from 127.0.0.1 on a port the
+// system picks.
+async function startPageServer() {
+  const files = {
+    '/': { body: PAGE, type: 'text/html; charset=utf-8' },
+    '/iron-remote-desktop.js': { file: require.resolve('@devolutions/iron-remote-desktop') },
+    '/iron-remote-desktop-rdp.js': { file: require.resolve('@devolutions/iron-remote-desktop-rdp') },
+  };
+  const server = http.createServer((req, res) => {
+    const entry = files[new URL(req.url, 'http://x').pathname];
+    if (!entry || req.method !== 'GET') {
+      res.writeHead(404).end();
+      return;
+    }
+    res.writeHead(200, { 'content-type': entry.type ?? 'text/javascript; charset=utf-8', 'cache-control': 'no-store' });
+    res.end(entry.body ?? fs.readFileSync(entry.file));
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  return {
+    port: server.address().port,
+    close: () => new Promise((resolve) => {
+      server.closeAllConnections();
+      server.close(resolve);
+    }),
+  };
+}
+
+// Starts Chromium with a fresh profile and attaches to it. `hostRules` maps
+// host names (Chromium's --host-resolver-rules syntax).
+async function startBrowser({ hostRules } = {}) {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quillgate-chromium-'));
+  const args = ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+    '--disable-background-networking', '--disable-component-update', '--disable-sync',
+    `--user-data-dir=${profile}`, '--remote-debugging-port=0', '--window-size=800,600'];
+  if (hostRules) args.push(`--host-resolver-rules=${hostRules}`);
+  // A process group of its own, so that stopping it ends its helpers too.
+  const child = spawn(CHROMIUM, [...args, 'about:blank'], { stdio: ['ignore', 'ignore', 'pipe'], detached: true });
+  let stderr = '';
+  const exited = new Promise((resolve) => child.once('exit', resolve));
+  const stop = async () => {
+    if (child.exitCode === null && child.signalCode === null) {
+      process.kill(-child.pid, 'SIGTERM');
+      const timer = setTimeout(() => process.kill(-child.pid, 'SIGKILL'), 5000);
+      await exited;
+      clearTimeout(timer);
+    }
+    fs.rmSync(profile, { recursive: true, force: true });
+  };
+  try {
+    const endpoint = await bounded(new Promise((resolve, reject) => {
+      child.stderr.on('data', (d) => {
+        stderr += d;
+        const match = /DevTools listening on (ws:\/\/\S+)/.exec(stderr);
+        if (match) resolve(match[1]);
+      });
+      child.once('exit', (code) => reject(new Error(`chromium exited with ${code}: ${stderr}`)));
+      child.once('error', reject);
+    }), 30000, 'Chromium to start');
+    const { chromium } = require('playwright-core');
+    const browser = await chromium.connectOverCDP(endpoint, { timeout: 30000 });
+    const page = await browser.contexts()[0].newPage();
+    page.setDefaultTimeout(30000);
+    const consoleLines = [];
+    page.on('console', (m) => consoleLines.push(`[${m.type()}] ${m.text()}`));
+    page.on('pageerror', (e) => consoleLines.push(`[pageerror] ${e.stack ?? e}`));
+    const version = browser.version();
+    return {
+      page,
+      pid: child.pid,
+      version,
+      consoleLines,
+      // Keeps a screenshot, the console log and `files` ({ name: text });
+      // returns the folder.
+      async keepEvidence(name, files = {}) {
+        const slug = name.replace(/\W+/g, '-').slice(0, 40);
+        const dir = fs.mkdtempSync(path.join(os.tmpdir(), `quillgate-browser-${slug}-`));
+        await bounded(page.screenshot({ path: path.join(dir, 'screenshot.png') }), 10000, 'a screenshot')
+          .catch((e) => consoleLines.push(`[harness] no screenshot: ${e.message}`));
+        fs.writeFileSync(path.join(dir, 'console.log'), `${consoleLines.join('\n')}\n\nChromium's standard error:\n${stderr}`);
+        for (const [file, text] of Object.entries(files)) fs.writeFileSync(path.join(dir, file), text);
+        return dir;
+      },
+      async stop() {
+        await bounded(browser.close(), 5000, 'the DevTools connection to close').catch(() => {});
+        await stop();
+      },
+    };
+  } catch (error) {
+    await stop();
+    throw error;
+  }
+}
+
+// Loads the page from `origin` and waits until the client module is ready.
+async function openClient(browser, origin) {
+  await browser.page.goto(`${origin}/`);
+  await browser.page.waitForFunction(() => window.quillgate !== undefined, null, { timeout: 30000 });
+}
+
+// Connects the page's client; resolves with { connected } or { error }.
+function connect(browser, proxyAddress, destination, timeout = 30000) {
+  return bounded(browser.page.evaluate(([p, d]) => window.quillgate.connect(p, d), [proxyAddress, destination]),
+    timeout, 'the client to connect or fail');
+}
+
+function pixels(browser) {
+  return bounded(browser.page.evaluate(() => window.quillgate.pixels()), 10000, 'the canvas');
+}
+
+module.exports = { missing, bounded, startPageServer, startBrowser, openClient, connect, pixels };
