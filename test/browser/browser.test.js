@@ -8,9 +8,8 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const { Gateway } = require('../js/support/gateway');
 const { available: haveXrdp, startXrdp, freePort } = require('../js/support/xrdp');
-const { waitFor } = require('../js/helpers');
 const harness = require('./harness');
-const { startPageServer, startBrowser, openClient, connect, pixels } = harness;
+const { startPageServer, startBrowser, openClient, connect, waitForPicture } = harness;
 
 // A name that is not loopback, resolved to 127.0.0.1 by the browser alone.
 const FOREIGN_HOST = 'rdp-portal.example';
@@ -68,11 +67,7 @@ test('a loopback page: the client connects through the gateway to xrdp and draws
     assert.ok(result.connected, `the client failed: ${JSON.stringify(result.error)}`);
     const connected = Date.now();
 
-    // Connected can come before the first graphics update: poll the canvas.
-    const drawn = await waitFor(async () => {
-      const canvas = await pixels(browser);
-      return canvas.drawn > canvas.width * canvas.height / 4 && canvas.colours >= 16 && canvas;
-    }, { what: 'the login screen on the canvas', timeout: 20000, interval: 100 });
+    const drawn = await waitForPicture(browser);
     const painted = Date.now();
     const entry = await gateway.entry(id);
     assert.equal(entry?.state, 'forwarding', JSON.stringify(entry));

@@ -38,7 +38,7 @@ const PAGE = `<!doctype html>
 <meta charset="utf-8">
 <title>quillgate</title>
 <link rel="icon" href="data:,">
-<style>body { margin: 0; background: #fff; } iron-remote-desktop { display: block; width: 800px; height: 600px; }</style>
+<style>html, body { margin: 0; overflow: hidden; background: #fff; } iron-remote-desktop { display: block; width: 800px; height: 600px; }</style>
 <script type="module">
 import * as rdp from './iron-remote-desktop-rdp.js';
 import './iron-remote-desktop.js';
@@ -163,6 +163,7 @@ async function startBrowser({ hostRules } = {}) {
     const browser = await chromium.connectOverCDP(endpoint, { timeout: 30000 });
     const page = await browser.contexts()[0].newPage();
     page.setDefaultTimeout(30000);
+    await page.setViewportSize({ width: 800, height: 600 });
     const consoleLines = [];
     page.on('console', (m) => consoleLines.push(`[${m.type()}] ${m.text()}`));
     page.on('pageerror', (e) => consoleLines.push(`[pageerror] ${e.stack ?? e}`));
@@ -200,14 +201,22 @@ async function openClient(browser, origin) {
   await browser.page.waitForFunction(() => window.quillgate !== undefined, null, { timeout: 30000 });
 }
 
+// Waits until the canvas shows a picture: a quarter of it drawn, in at least
+// 16 colours (connected can come before the first graphics update).
+function waitForPicture(browser, timeout = 20000) {
+  return bounded((async () => {
+    for (;;) {
+      const canvas = await browser.page.evaluate(() => window.quillgate.pixels());
+      if (canvas.drawn > canvas.width * canvas.height / 4 && canvas.colours >= 16) return canvas;
+      await new Promise((resolve) => setTimeout(resolve, 100));
+    }
+  })(), timeout, 'a picture on the canvas');
+}
+
 // Connects the page's client; resolves with { connected } or { error }.
 function connect(browser, proxyAddress, destination, timeout = 30000) {
   return bounded(browser.page.evaluate(([p, d]) => window.quillgate.connect(p, d), [proxyAddress, destination]),
     timeout, 'the client to connect or fail');
 }
 
-function pixels(browser) {
-  return bounded(browser.page.evaluate(() => window.quillgate.pixels()), 10000, 'the canvas');
-}
-
-module.exports = { missing, bounded, startPageServer, startBrowser, openClient, connect, pixels };
+module.exports = { missing, bounded, startPageServer, startBrowser, openClient, connect, waitForPicture };
