@@ -116,6 +116,7 @@ test('a page under a non-loopback host name: the handshake is refused, nothing r
     assert.ok(browser.consoleLines.some((line) => line.includes('Unexpected response code: 403')),
       browser.consoleLines.join('\n'));
     assert.deepEqual(await gateway.linesOf(id), [`[${id}] 连接处理失败: WebSocket 握手失败: origin not allowed: ${origin}`]);
+    // One handshake, not retried.
     assert.equal((await gateway.report()).status.totalConnections, Number(id.slice(4)));
     assert.equal(accepted(), before);
   }));

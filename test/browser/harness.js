@@ -43,7 +43,6 @@ const PAGE = `<!doctype html>
 import * as rdp from './iron-remote-desktop-rdp.js';
 import './iron-remote-desktop.js';
 
-const started = performance.now();
 const element = document.createElement('iron-remote-desktop');
 // Set before the element joins the page: the component reads it when it starts.
 element.module = rdp.Backend;
@@ -63,7 +62,6 @@ function describe(error) {
 }
 
 window.quillgate = {
-  wasmReadyMs: performance.now() - started,
   // Resolves once the client reports the session connected, or with its error.
   async connect(proxyAddress, destination) {
     const config = ui.configBuilder()
@@ -74,7 +72,8 @@ window.quillgate = {
       .build();
     try {
       const session = await ui.connect(config);
-      session.run().then((info) => (this.ended = info.reason()), (error) => (this.ended = describe(error)));
+      session.run().then((info) => console.info('session ended: ' + info.reason()),
+        (error) => console.error('session failed: ' + JSON.stringify(describe(error))));
       return { connected: true };
     } catch (error) {
       return { error: describe(error) };
@@ -134,19 +133,26 @@ async function startBrowser({ hostRules } = {}) {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'quillgate-chromium-'));
   const args = ['--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
     '--disable-background-networking', '--disable-component-update', '--disable-sync',
-    `--user-data-dir=${profile}`, '--remote-debugging-port=0', '--window-size=800,600'];
+    `--user-data-dir=${profile}`, '--remote-debugging-port=0'];
   if (hostRules) args.push(`--host-resolver-rules=${hostRules}`);
   // A process group of its own, so that stopping it ends its helpers too.
   const child = spawn(CHROMIUM, [...args, 'about:blank'], { stdio: ['ignore', 'ignore', 'pipe'], detached: true });
   let stderr = '';
   const exited = new Promise((resolve) => child.once('exit', resolve));
-  const stop = async () => {
-    if (child.exitCode === null && child.signalCode === null) {
-      process.kill(-child.pid, 'SIGTERM');
-      const timer = setTimeout(() => process.kill(-child.pid, 'SIGKILL'), 5000);
-      await exited;
-      clearTimeout(timer);
+  // False once the whole group has ended.
+  const signal = (name) => {
+    try {
+      return process.kill(-child.pid, name);
+    } catch {
+      return false;
     }
+  };
+  const stop = async () => {
+    signal('SIGTERM');
+    const timer = setTimeout(() => signal('SIGKILL'), 5000);
+    await exited;
+    for (let i = 0; i < 100 && signal(0); i++) await new Promise((resolve) => setTimeout(resolve, 50));
+    clearTimeout(timer);
     fs.rmSync(profile, { recursive: true, force: true });
   };
   try {
@@ -167,11 +173,9 @@ async function startBrowser({ hostRules } = {}) {
     const consoleLines = [];
     page.on('console', (m) => consoleLines.push(`[${m.type()}] ${m.text()}`));
     page.on('pageerror', (e) => consoleLines.push(`[pageerror] ${e.stack ?? e}`));
-    const version = browser.version();
     return {
       page,
-      pid: child.pid,
-      version,
+      version: browser.version(),
       consoleLines,
       // Keeps a screenshot, the console log and `files` ({ name: text });
       // returns the folder.
@@ -203,14 +207,14 @@ async function openClient(browser, origin) {
 
 // Waits until the canvas shows a picture: a quarter of it drawn, in at least
 // 16 colours (connected can come before the first graphics update).
-function waitForPicture(browser, timeout = 20000) {
-  return bounded((async () => {
-    for (;;) {
-      const canvas = await browser.page.evaluate(() => window.quillgate.pixels());
-      if (canvas.drawn > canvas.width * canvas.height / 4 && canvas.colours >= 16) return canvas;
-      await new Promise((resolve) => setTimeout(resolve, 100));
-    }
-  })(), timeout, 'a picture on the canvas');
+async function waitForPicture(browser, timeout = 20000) {
+  const deadline = Date.now() + timeout;
+  for (;;) {
+    const canvas = await bounded(browser.page.evaluate(() => window.quillgate.pixels()), 10000, 'the canvas');
+    if (canvas.drawn > canvas.width * canvas.height / 4 && canvas.colours >= 16) return canvas;
+    if (Date.now() > deadline) throw new Error(`no picture on the canvas after ${timeout} ms: ${JSON.stringify(canvas)}`);
+    await new Promise((resolve) => setTimeout(resolve, 100));
+  }
 }
 
 // Connects the page's client; resolves with { connected } or { error }.
