@@ -80,10 +80,10 @@ test('a loopback page: the client connects through the gateway to xrdp and draws
       `${s(connected - loaded)}, login screen after ${s(painted - loaded)} (${drawn.width}x${drawn.height})`);
   }));
 
-// Leaving the page, Chromium sends a Close frame and resets the connection
-// without waiting for the answer. The gateway answers the Close, and Beast's
-// teardown then fails with ENOTCONN or ECONNRESET, which the gateway reports
-// as a read failure.
+// Leaving the page, Chromium sends a Close frame and resets the connection as
+// soon as the gateway's answering Close arrives. Beast's teardown after that
+// answer (shutdown, then a read to the end) then fails with ENOTCONN or
+// ECONNRESET, which the gateway reports as a read failure.
 test('leaving the page ends the connection without a diagnostic line', {
   ...options, todo: 'the gateway reports "读取 WebSocket 失败" (ENOTCONN or ECONNRESET) after the client\'s Close',
 }, async () => {
