@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "proxy/platform.hpp"
+
 namespace quillgate::proxy {
 
 namespace asio = boost::asio;
@@ -121,6 +123,10 @@ asio::awaitable<Expected<tcp::socket>> connect_to_server(const std::string& host
   boost::system::error_code last;
   for (const auto& endpoint : candidates) {
     tcp::socket socket(co_await asio::this_coro::executor);
+    if (auto ec = platform::open_connection_socket(socket, endpoint.protocol())) {
+      last = ec;
+      continue;
+    }
     auto [ec] = co_await socket.async_connect(endpoint, token);
     if (!ec) co_return std::move(socket);
     last = ec;

@@ -6,6 +6,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
+const fs = require('node:fs');
 const { once } = require('node:events');
 const { Gateway } = require('./support/gateway');
 const { startRdpServer } = require('./support/rdp-server');
@@ -169,6 +170,26 @@ test('relay: framing, Text and empty messages, client Close', async () => {
     await ended;
     await ws.closed;
     assert.deepEqual(await gateway.linesOf(id), []);
+  } finally {
+    await server.close();
+  }
+});
+
+test('relay: a child process of the host holds none of the sockets; a client leaving reaches the server at once', async () => {
+  let serverSawEnd;
+  const ended = new Promise((resolve) => (serverSawEnd = resolve));
+  const server = await startRdpServer({ onSecure: (s) => (s.resume(), s.on('close', serverSawEnd)) });
+  try {
+    const { ws, id } = await connect(server);
+    const pid = await gateway.spawn('sleep', ['10']);
+    const fds = fs.readdirSync(`/proc/${pid}/fd`).map((fd) => fs.readlinkSync(`/proc/${pid}/fd/${fd}`));
+    assert.deepEqual(fds.filter((link) => link.startsWith('socket:')), []);
+    ws.terminate();
+    await ended;
+    // The close reached the server while the child still ran.
+    assert.ok(fs.existsSync(`/proc/${pid}`));
+    process.kill(pid);
+    await gateway.linesOf(id);
   } finally {
     await server.close();
   }
