@@ -195,6 +195,29 @@ test('relay: a child process of the host holds none of the sockets; a client lea
   }
 });
 
+test('relay: a client that closes while the server streams has its Close answered', async () => {
+  const chunk = crypto.randomBytes(16384);
+  const server = await startRdpServer({
+    onSecure: (s) => {
+      const pump = () => { while (!s.destroyed && s.write(chunk)); };
+      s.on('drain', pump);
+      s.resume();
+      pump();
+    },
+  });
+  try {
+    for (let round = 0; round < 5; round++) {
+      const { ws, id } = await connect(server);
+      await waitFor(() => ws.messages.length > 4, { what: 'a few messages' });
+      ws.close();
+      assert.equal(await ws.closed, 1000, `round ${round}`);
+      assert.deepEqual(await gateway.linesOf(id), []);
+    }
+  } finally {
+    await server.close();
+  }
+});
+
 test('relay: a server closing TLS closes the client without a Close frame', async () => {
   const server = await startRdpServer({ onSecure: (s) => s.end() });
   try {
