@@ -106,6 +106,8 @@ asio::awaitable<Expected<std::vector<tcp::endpoint>>> resolve(const std::string&
 }  // namespace
 
 bool is_ip_literal(const std::string& host) {
+  // The text is read as a C string below: "127.0.0.1\0..." is a host name.
+  if (host.find('\0') != std::string::npos) return false;
   unsigned char address[sizeof(in6_addr)];
   return ::inet_pton(AF_INET, host.c_str(), address) == 1 || ::inet_pton(AF_INET6, host.c_str(), address) == 1;
 }

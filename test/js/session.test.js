@@ -283,6 +283,16 @@ test('rejects server-side failures with 500', async (t) => {
     const c = await connect({ port: refusedPort });
     await assertRejected(c, ERROR_500, /^\[rdp-\d+\] 连接 RDP 服务器失败: Connection refused$/);
   });
+  await t.test('an address followed by a NUL byte is a host name, refused before any connection', async () => {
+    const server = await startRdpServer();
+    try {
+      const c = await connect(server, `127.0.0.1\0anything:${server.port}`);
+      await assertRejected(c, ERROR_500, /^\[rdp-\d+\] 连接 RDP 服务器失败: host name contains a NUL byte$/);
+      assert.equal(server.connections.length, 0);
+    } finally {
+      await server.close();
+    }
+  });
   await t.test('unresolvable host name', async () => {
     const c = await connect(null, 'no-such-host.invalid:3389');
     await assertRejected(c, ERROR_500, /^\[rdp-\d+\] 连接 RDP 服务器失败: .+/);
