@@ -63,7 +63,7 @@ function sanitizers() {
   build('build-tsan', 'thread');
   if (!failures.length) {
     step('TSan: C++ tests with real sockets and threads', path.join(root, 'build-tsan', 'quillgate_tests'),
-      ['--gtest_brief=1', '--gtest_filter=Service*:Registry*'], env({ TSAN_OPTIONS: 'halt_on_error=1' }));
+      ['--gtest_brief=1', '--gtest_filter=Service*:Registry*:Lookup*'], env({ TSAN_OPTIONS: 'halt_on_error=1' }));
   }
 }
 
