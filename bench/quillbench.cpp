@@ -88,12 +88,12 @@ constexpr auto interactive_gap = std::chrono::milliseconds(3);
 // Workload commands: one byte and a 64-bit count, big-endian.
 //   D: send `count` bytes.   U: take `count` bytes, then answer one byte.
 //   E: echo, until the connection ends.
-// The bulk workloads keep the socket's defaults; E and O set TCP_NODELAY, as
-// RDP servers do, and I deliberately does not.
 //   I: `count` rounds of: take two interactive messages, then answer the
 //      CLOCK_MONOTONIC time at which the second was in (8 bytes).
 //   O: `count` rounds of: on one byte from the client, send two interactive
 //      messages, the second carrying the time it was sent (first 8 bytes).
+// The bulk workloads keep the socket's defaults; E and O set TCP_NODELAY, as
+// RDP servers do, and I deliberately does not.
 enum : std::uint8_t { download = 'D', upload = 'U', echo = 'E', interactive_in = 'I', interactive_out = 'O' };
 
 ssl::context backend_context(bool tls12_only, bool no_tickets) {
