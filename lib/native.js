@@ -55,7 +55,8 @@ function load() {
     try {
       return require(path.resolve(named));
     } catch (error) {
-      throw new Error(`quillgate: QUILLGATE_ADDON names ${named}, which does not load: ${error.message}`);
+      const why = error.message.split('\n')[0];
+      throw new Error(`quillgate: QUILLGATE_ADDON names ${named}, which does not load: ${why}`);
     }
   }
   const tried = [];
