@@ -72,7 +72,7 @@ function nodeOfMajor(major) {
   if (fs.existsSync(bin)) return bin;
   fs.mkdirSync(dir, { recursive: true });
   const [report] = JSON.parse(execFileSync('npm', ['pack', '--json', '--prefer-offline', '--pack-destination', dir,
-    `node-linux-${process.arch}@${major}`], { encoding: 'utf8', env: npmEnv(process.env.PATH) }));
+    `node-linux-${process.arch}@${major}`], { encoding: 'utf8', stdio: 'pipe', env: npmEnv(process.env.PATH) }));
   const tarball = path.join(dir, report.filename);
   // Unpacked aside and renamed: an interrupted run leaves no half a binary.
   const partial = fs.mkdtempSync(path.join(dir, 'partial-'));
@@ -86,7 +86,7 @@ function nodeOfMajor(major) {
 // npm as a child of this node, without the settings of an `npm test` around it.
 function npmEnv(pathValue, extra = {}) {
   const env = Object.fromEntries(Object.entries(process.env).filter(([key]) => !/^npm_/i.test(key)));
-  return { ...env, PATH: pathValue, ...extra };
+  return { ...env, PATH: pathValue, npm_config_update_notifier: 'false', ...extra };
 }
 
 const npmCli = (() => {
@@ -159,7 +159,7 @@ describe('the npm package', { timeout: 600000 }, () => {
     fs.mkdirSync(bin);
     fs.symlinkSync(process.execPath, path.join(bin, 'node'));
     const [report] = JSON.parse(execFileSync('npm', ['pack', '--json', '--pack-destination', work],
-      { cwd: root, encoding: 'utf8', env: npmEnv(process.env.PATH) }));
+      { cwd: root, encoding: 'utf8', stdio: 'pipe', env: npmEnv(process.env.PATH) }));
     tarball = path.join(work, report.filename);
     files = report.files.map((f) => f.path);
   });
