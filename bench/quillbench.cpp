@@ -6,10 +6,11 @@
 //       answers, accepts TLS with a generated EC P-256 certificate, then
 //       serves the workload that the client names. Prints its port.
 //   quillbench run --gateway PORT --backend PORT --gateway-pid PID [--quick]
-//       Runs every measurement, gateway and direct interleaved, and prints
-//       the results as JSON. Throughput and round trips are measured a third
-//       way too: the direct client through a plain TCP forwarder, the cost of
-//       one more loopback hop alone.
+//                  [--setup-only] [--only MEASURE]
+//       Runs every measurement through the gateway, straight to the backend
+//       (direct) and through a plain TCP forwarder to the backend, the three
+//       interleaved, and prints the results as JSON. The forwarder costs one
+//       more loopback hop and nothing else: the floor under any gateway.
 //
 // Everything is on loopback; every loop is bounded in count and time.
 #include <openssl/ec.h>
@@ -17,6 +18,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <sys/resource.h>
+#include <time.h>
 
 #include <algorithm>
 #include <boost/asio.hpp>
@@ -58,10 +60,41 @@ constexpr std::size_t chunk = 16384;
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
+// Nanoseconds on CLOCK_MONOTONIC, one clock for every process on the machine:
+// the backend stamps a message it sends or receives, the client the other end.
+std::uint64_t monotonic_ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void put_u64(std::uint8_t* out, std::uint64_t value) {
+  for (int i = 7; i >= 0; --i, value >>= 8) out[i] = static_cast<std::uint8_t>(value);
+}
+
+std::uint64_t get_u64(const std::uint8_t* in) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < 8; ++i) value = value << 8 | in[i];
+  return value;
+}
+
+// Interactive traffic: two small messages a few milliseconds apart, as a key
+// press and its release, or a screen update split over two TLS records.
+constexpr std::size_t interactive_size = 32;
+constexpr auto interactive_gap = std::chrono::milliseconds(3);
+
 // ---------------------------------------------------------------- backend --
 
 // Workload commands: one byte and a 64-bit count, big-endian.
-enum : std::uint8_t { download = 'D', upload = 'U', echo = 'E' };
+//   D: send `count` bytes.   U: take `count` bytes, then answer one byte.
+//   E: echo, until the connection ends.
+//   I: `count` rounds of: take two interactive messages, then answer the
+//      CLOCK_MONOTONIC time at which the second was in (8 bytes).
+//   O: `count` rounds of: on one byte from the client, send two interactive
+//      messages, the second carrying the time it was sent (first 8 bytes).
+// The bulk workloads keep the socket's defaults; E and O set TCP_NODELAY, as
+// RDP servers do, and I deliberately does not.
+enum : std::uint8_t { download = 'D', upload = 'U', echo = 'E', interactive_in = 'I', interactive_out = 'O' };
 
 ssl::context backend_context(bool tls12_only, bool no_tickets) {
   EVP_PKEY* key = EVP_EC_gen("P-256");
@@ -96,8 +129,7 @@ awaitable<void> serve(tcp::socket socket, ssl::context& ctx) {
   for (;;) {
     std::uint8_t command[9];
     co_await asio::async_read(tls, asio::buffer(command), use_awaitable);
-    std::uint64_t count = 0;
-    for (int i = 1; i < 9; ++i) count = count << 8 | command[i];
+    std::uint64_t count = get_u64(command + 1);
     if (command[0] == download) {
       while (count > 0) {
         const std::size_t n = std::min<std::uint64_t>(count, chunk);
@@ -107,7 +139,38 @@ awaitable<void> serve(tcp::socket socket, ssl::context& ctx) {
     } else if (command[0] == upload) {
       while (count > 0) count -= co_await tls.async_read_some(asio::buffer(buffer), use_awaitable);
       co_await asio::async_write(tls, asio::buffer(payload.data(), 1), use_awaitable);
+    } else if (command[0] == interactive_in) {
+      // No TCP_NODELAY here, and no answer before both messages are in: the
+      // first one's acknowledgement waits for the delayed-acknowledgement
+      // timer, so a sender that holds the second back for it (Nagle's
+      // algorithm) shows.
+      std::uint8_t pair[2 * interactive_size];
+      std::uint8_t arrived[8];
+      for (; count > 0; --count) {
+        co_await asio::async_read(tls, asio::buffer(pair), use_awaitable);
+        put_u64(arrived, monotonic_ns());
+        co_await asio::async_write(tls, asio::buffer(arrived), use_awaitable);
+      }
+    } else if (command[0] == interactive_out) {
+      // RDP servers set TCP_NODELAY themselves; any stall is then the relay's.
+      tls.next_layer().set_option(tcp::no_delay(true));
+      asio::steady_timer timer(tls.get_executor());
+      std::uint8_t go;
+      std::uint8_t message[interactive_size] = {};
+      for (; count > 0; --count) {
+        co_await asio::async_read(tls, asio::buffer(&go, 1), use_awaitable);
+        co_await asio::async_write(tls, asio::buffer(message), use_awaitable);
+        timer.expires_after(interactive_gap);
+        co_await timer.async_wait(use_awaitable);
+        put_u64(message, monotonic_ns());
+        co_await asio::async_write(tls, asio::buffer(message), use_awaitable);
+      }
     } else {
+      // As RDP servers do. Without it, the first echo after the handshake is
+      // held until the client acknowledges the session tickets (some 40 ms),
+      // or not, depending on which arrives first, and the set-up figures
+      // measure that race rather than the path.
+      tls.next_layer().set_option(tcp::no_delay(true));
       for (;;) {
         const std::size_t n = co_await tls.async_read_some(asio::buffer(buffer), use_awaitable);
         co_await asio::async_write(tls, asio::buffer(buffer.data(), n), use_awaitable);
@@ -144,11 +207,20 @@ class Channel {
 
   awaitable<void> command(std::uint8_t op, std::uint64_t count) {
     std::uint8_t bytes[9] = {op};
-    for (int i = 0; i < 8; ++i) bytes[8 - i] = static_cast<std::uint8_t>(count >> (8 * i));
+    put_u64(bytes + 1, count);
     co_await send(bytes, sizeof bytes);
   }
   awaitable<void> receive_exactly(std::size_t total) {
     while (total > 0) total -= std::min(total, (co_await receive()).size());
+  }
+  // Reads exactly out.size() bytes into `out`; more is a protocol error.
+  awaitable<void> receive_into(std::span<std::uint8_t> out) {
+    for (std::size_t got = 0; got < out.size();) {
+      const auto piece = co_await receive();
+      if (piece.size() > out.size() - got) throw std::runtime_error("more bytes than the workload sends");
+      std::copy(piece.begin(), piece.end(), out.begin() + got);
+      got += piece.size();
+    }
   }
 };
 
@@ -168,7 +240,8 @@ struct Target {
 };
 
 // A plain TCP forwarder to the backend: per connection, two threads copying
-// bytes and nothing else, no socket options set (as the gateway sets none).
+// bytes and nothing else. Like the gateway (and established WebSocket-to-TCP
+// bridges) it sets TCP_NODELAY on both its sockets and changes nothing else.
 // A direct client going through it pays exactly one more loopback hop, the
 // least any gateway adds, so its figures are the floor under the gateway's.
 std::uint16_t start_forwarder(std::uint16_t backend_port) {
@@ -184,6 +257,8 @@ std::uint16_t start_forwarder(std::uint16_t backend_port) {
       auto server = std::make_shared<tcp::socket>(io);
       server->connect({asio::ip::make_address("127.0.0.1"), backend_port}, ec);
       if (ec) continue;
+      client->set_option(tcp::no_delay(true), ec);
+      server->set_option(tcp::no_delay(true), ec);
       for (const auto& [from, to] : {std::pair{client, server}, std::pair{server, client}}) {
         std::thread([from, to] {
           std::vector<std::uint8_t> buffer(64 * 1024);
@@ -352,10 +427,9 @@ awaitable<std::pair<double, double>> measure_rtt(Target t, int round_trips) {
 }
 
 // One complete short connection: open, one verified echo, close. The echo
-// command and the probe travel as one client message: a client that sends two
-// small messages back to back meets Nagle's algorithm on the gateway's server
-// leg (the design sets no TCP_NODELAY there), which holds the second for the
-// server's delayed acknowledgement, some 40 ms.
+// command and the probe travel as one client message, so that the figure is
+// the set-up alone; two small messages back to back are the interactive
+// measure's subject.
 awaitable<void> short_connection(Target t) {
   auto channel = co_await open_channel(t);
   static const std::uint8_t probe[25] = {echo, 0, 0, 0, 0, 0, 0, 0, 0, 'q', 'u', 'i', 'l', 'l', 'g', 'a', 't',
@@ -369,6 +443,54 @@ awaitable<void> short_connection(Target t) {
     }
     got += piece.size();
   }
+}
+
+awaitable<void> sleep_for(Clock::duration duration) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, duration);
+  co_await timer.async_wait(use_awaitable);
+}
+
+// How late the second of two interactive messages arrives, `rounds` times in
+// one direction: {p50, p99} in milliseconds. The delay runs from the moment
+// the sender hands the second message to its TLS or WebSocket layer to the
+// moment the receiver has read it, on the clock both processes share, so
+// neither the reply path nor the first message's own trip is in the figure.
+// The first rounds are not counted: a fresh connection acknowledges its first
+// segments at once (Linux's quick-acknowledgement start), which would hide a
+// stall that every later message meets. A short pause between rounds keeps
+// them apart, well below the 200 ms of idleness after which Linux would start
+// acknowledging at once again.
+awaitable<std::pair<double, double>> measure_interactive(Target t, bool to_server, int rounds) {
+  constexpr int warm_up = 10;
+  constexpr auto pause = std::chrono::milliseconds(10);
+  auto channel = co_await open_channel(t);
+  co_await channel->command(to_server ? interactive_in : interactive_out, warm_up + rounds);
+  const std::uint8_t message[interactive_size] = {};
+  std::vector<double> samples;
+  for (int i = 0; i < warm_up + rounds; ++i) {
+    std::uint64_t sent;
+    std::uint64_t arrived;
+    if (to_server) {
+      co_await channel->send(message, sizeof message);
+      co_await sleep_for(interactive_gap);
+      sent = monotonic_ns();
+      co_await channel->send(message, sizeof message);
+      std::uint8_t answer[8];
+      co_await channel->receive_into(answer);
+      arrived = get_u64(answer);
+    } else {
+      const std::uint8_t go = 'g';
+      co_await channel->send(&go, 1);
+      std::uint8_t pair[2 * interactive_size];
+      co_await channel->receive_into(pair);
+      arrived = monotonic_ns();
+      sent = get_u64(pair + interactive_size);
+    }
+    if (i >= warm_up) samples.push_back((static_cast<double>(arrived) - static_cast<double>(sent)) / 1e6);
+    co_await sleep_for(pause);
+  }
+  std::sort(samples.begin(), samples.end());
+  co_return std::pair{samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
 }
 
 // Connections per second, `parallel` workers each making `per_worker` in turn.
@@ -480,7 +602,7 @@ std::string series_json(const std::map<std::string, Series>& series) {
   for (const auto& [name, s] : series) {
     out << (first ? "" : ",") << '"' << name << "\":{\"gateway\":" << json_array(s.gateway)
         << ",\"direct\":" << json_array(s.direct);
-    if (!s.forwarded.empty()) out << ",\"forwarded\":" << json_array(s.forwarded);
+    out << ",\"forwarded\":" << json_array(s.forwarded);
     out << '}';
     first = false;
   }
@@ -497,45 +619,57 @@ int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only,
   const std::uint64_t download_bytes = quick ? 8ull << 20 : 512ull << 20;
   const std::uint64_t upload_bytes = quick ? 8ull << 20 : 256ull << 20;
   const int round_trips = quick ? 500 : 20000;
+  const int interactive_rounds = quick ? 20 : 200;
   const int sequential = quick ? 20 : 300;
   const int parallel_each = quick ? 5 : 60;
 
   std::map<std::string, Series> series;
-  // Throughput and round trips are also measured through the forwarder.
-  const std::vector<Path> with_floor = {Path::gateway, Path::direct, Path::forwarded};
-  const std::vector<Path> gateway_and_direct = {Path::gateway, Path::direct};
-  const auto both = [&](const std::string& name, auto&& measure, const std::vector<Path>& paths) {
-    if (!only.empty() && name.rfind(only, 0) != 0) return;
+  // Every measure runs on the three paths in turn, round after round.
+  const auto each_path = [&](auto&& measure) {
     for (int r = 0; r < rounds; ++r) {
-      for (const Path path : paths) {
+      for (const Path path : {Path::gateway, Path::direct, Path::forwarded}) {
         Target t = base;
         t.path = path;
-        const double value = measure(t);
-        series[name].of(path).push_back(value);
-        std::cerr << name << path_name(path) << value << std::endl;
+        measure(t);
       }
     }
   };
+  const auto wanted = [&](const std::string& name) { return only.empty() || name.rfind(only, 0) == 0; };
+  const auto single = [&](const std::string& name, auto&& measure) {
+    if (!wanted(name)) return;
+    each_path([&](Target t) {
+      const double value = measure(t);
+      series[name].of(t.path).push_back(value);
+      std::cerr << name << path_name(t.path) << value << std::endl;
+    });
+  };
+  // A measure that yields {p50, p99}: series NAME_p50_UNIT and NAME_p99_UNIT.
+  const auto percentiles = [&](const std::string& name, const std::string& unit, auto&& measure) {
+    if (!wanted(name)) return;
+    each_path([&](Target t) {
+      const auto [p50, p99] = measure(t);
+      series[name + "_p50_" + unit].of(t.path).push_back(p50);
+      series[name + "_p99_" + unit].of(t.path).push_back(p99);
+      std::cerr << name << path_name(t.path) << p50 << " / " << p99 << std::endl;
+    });
+  };
+  const auto setup = [&] {
+    single("setup_sequential_per_s", [&](Target t) { return run(measure_setup(t, 1, sequential)); });
+    single("setup_parallel8_per_s", [&](Target t) { return run(measure_setup(t, 8, parallel_each)); });
+  };
   if (setup_only) {
-    both("setup_sequential_per_s", [&](Target t) { return run(measure_setup(t, 1, sequential)); }, gateway_and_direct);
-    both("setup_parallel8_per_s", [&](Target t) { return run(measure_setup(t, 8, parallel_each)); }, gateway_and_direct);
+    setup();
     std::cout << '{' << series_json(series) << '}' << std::endl;
     return 0;
   }
-  both("download_mib_s", [&](Target t) { return run(measure_download(t, download_bytes)); }, with_floor);
-  both("upload_mib_s", [&](Target t) { return run(measure_upload(t, upload_bytes)); }, with_floor);
-  for (int r = 0; r < (only.empty() || only == "rtt" ? rounds : 0); ++r) {
-    for (const Path path : with_floor) {
-      Target t = base;
-      t.path = path;
-      const auto [p50, p99] = run(measure_rtt(t, round_trips));
-      series["rtt_p50_us"].of(path).push_back(p50);
-      series["rtt_p99_us"].of(path).push_back(p99);
-      std::cerr << "rtt" << path_name(path) << p50 << " / " << p99 << std::endl;
-    }
-  }
-  both("setup_sequential_per_s", [&](Target t) { return run(measure_setup(t, 1, sequential)); }, gateway_and_direct);
-  both("setup_parallel8_per_s", [&](Target t) { return run(measure_setup(t, 8, parallel_each)); }, gateway_and_direct);
+  single("download_mib_s", [&](Target t) { return run(measure_download(t, download_bytes)); });
+  single("upload_mib_s", [&](Target t) { return run(measure_upload(t, upload_bytes)); });
+  percentiles("rtt", "us", [&](Target t) { return run(measure_rtt(t, round_trips)); });
+  percentiles("interactive_to_server", "ms",
+              [&](Target t) { return run(measure_interactive(t, true, interactive_rounds)); });
+  percentiles("interactive_to_client", "ms",
+              [&](Target t) { return run(measure_interactive(t, false, interactive_rounds)); });
+  setup();
 
   // Memory per idle relaying connection, and the most connections held.
   std::ostringstream memory;
@@ -620,7 +754,8 @@ int main(int argc, char** argv) {
       return run_client(t, value("--gateway-pid"), has("--quick"), has("--setup-only"),
                         only != args.end() && only + 1 != args.end() ? *(only + 1) : "");
     }
-    std::cerr << "usage: quillbench backend [--tls12] [--no-tickets] | run --gateway P --backend P --gateway-pid N [--quick]\n";
+    std::cerr << "usage: quillbench backend [--tls12] [--no-tickets]\n"
+                 "       quillbench run --gateway P --backend P --gateway-pid N [--quick] [--setup-only] [--only M]\n";
     return 2;
   } catch (const std::exception& e) {
     std::cerr << "quillbench: " << e.what() << std::endl;

@@ -1,8 +1,9 @@
 #!/usr/bin/env node
 // Runs the benchmark: the gateway in a Node.js host process, a backend that
-// plays the RDP server, and the C++ client measuring gateway and direct TLS
-// in turn. Prints a table, writes bench/results/latest.json and .svg, and
-// (full runs only) updates the table in README.md.
+// plays the RDP server, and the C++ client measuring the gateway, a plain TCP
+// forwarder and direct TLS in turn. Prints a table; a full run writes
+// bench/results/latest.json and .svg and updates the table in README.md, a
+// quick run (the smoke run of `npm test`) writes them to build/bench-quick/.
 //
 //   node bench/run.js [--quick]     (--render: redraw the chart from the latest results)
 'use strict';
@@ -55,88 +56,165 @@ const median = (v) => {
   return s.length % 2 ? s[s.length >> 1] : (s[s.length / 2 - 1] + s[s.length / 2]) / 2;
 };
 
-// name -> [label, unit, higher is better, target ratio]
+// Every measure runs through the gateway, through a plain TCP forwarder to the
+// backend (one more loopback hop and nothing else: the floor under any
+// gateway) and straight to the backend (direct), interleaved. `target` is a
+// bound on the gateway's figure as a ratio to the forwarder's in the same run;
+// `limit` is an absolute bound. The interactive bound sits halfway to Linux's
+// 40 ms minimum delayed-acknowledgement timer: a sender that waits for that
+// acknowledgement (Nagle's algorithm) delivers the second message at least
+// 37 ms late, anything else well below.
 const metrics = {
-  download_mib_s: ['download', 'MiB/s', true, 0.75],
-  upload_mib_s: ['upload', 'MiB/s', true, 0.75],
-  rtt_p50_us: ['RTT p50', 'µs', false, 1.3],
-  rtt_p99_us: ['RTT p99', 'µs', false, null],
-  setup_sequential_per_s: ['setup, sequential', '/s', true, 0.8],
-  setup_parallel8_per_s: ['setup, 8 parallel', '/s', true, 0.7],
+  download_mib_s: { label: 'download', unit: 'MiB/s', higher: true, target: 0.9 },
+  upload_mib_s: { label: 'upload', unit: 'MiB/s', higher: true, target: 0.9 },
+  rtt_p50_us: { label: 'RTT p50', unit: 'µs', higher: false, target: 1.15 },
+  rtt_p99_us: { label: 'RTT p99', unit: 'µs', higher: false, target: 1.3 },
+  interactive_to_server_p50_ms: { label: 'interactive p50, client to server', unit: 'ms', higher: false, limit: 20 },
+  interactive_to_server_p99_ms: { label: 'interactive p99, client to server', unit: 'ms', higher: false, limit: 20 },
+  interactive_to_client_p50_ms: { label: 'interactive p50, server to client', unit: 'ms', higher: false, limit: 20 },
+  interactive_to_client_p99_ms: { label: 'interactive p99, server to client', unit: 'ms', higher: false, limit: 20 },
+  setup_sequential_per_s: { label: 'setup, sequential', unit: '/s', higher: true, target: 0.9 },
+  setup_parallel8_per_s: { label: 'setup, 8 parallel', unit: '/s', higher: true, target: 0.9 },
 };
 
+const summary = (v) => (v && v.length ? { median: median(v), min: Math.min(...v), max: Math.max(...v) } : null);
+
+// One row per measure, in the order above; a path with no samples is null.
 function rows(series, suffix = '') {
-  return Object.entries(series).filter(([name]) => metrics[name]).map(([name, s]) => {
-    const [label, unit, higher, target] = metrics[name];
-    const g = median(s.gateway);
-    const d = median(s.direct);
-    return { name: name + suffix, label: label + suffix, unit, higher, target, gateway: g, direct: d, ratio: g / d,
-      gatewayRange: [Math.min(...s.gateway), Math.max(...s.gateway)],
-      directRange: [Math.min(...s.direct), Math.max(...s.direct)] };
-  });
+  return Object.entries(metrics).filter(([name]) => series[name]).map(([name, m]) => ({
+    name: name + suffix, label: m.label + suffix, unit: m.unit, higher: m.higher,
+    target: m.target ?? null, limit: m.limit ?? null,
+    gateway: summary(series[name].gateway), forwarder: summary(series[name].forwarded),
+    direct: summary(series[name].direct),
+  }));
 }
 
-// The same measures through a plain TCP forwarder in place of the gateway:
-// one more loopback hop and nothing else, the floor under any gateway.
-function floorRows(series) {
-  return Object.entries(series).filter(([name, s]) => metrics[name] && s.forwarded).map(([name, s]) => {
-    const [label, unit, higher] = metrics[name];
-    const f = median(s.forwarded);
-    const d = median(s.direct);
-    return { name: `${name}_forwarded`, label: `${label}, plain TCP forwarder (floor)`, unit, higher, target: null,
-      reference: true, gateway: f, direct: d, ratio: f / d,
-      gatewayRange: [Math.min(...s.forwarded), Math.max(...s.forwarded)],
-      directRange: [Math.min(...s.direct), Math.max(...s.direct)] };
-  });
+function allRows(series, extra) {
+  return [...rows(series), ...extra.flatMap(([label, r]) => rows(r.series, ` (${label})`))];
 }
 
-const fmt = (n) => (n >= 100 ? n.toFixed(0) : n >= 10 ? n.toFixed(1) : n.toFixed(2));
+const ratio = (a, b) => (a && b ? a.median / b.median : null);
+
+// True or false against the row's bound; null when it has none or lacks a figure.
+function met(r) {
+  if (r.limit !== null) return r.gateway ? r.gateway.median <= r.limit : null;
+  const x = ratio(r.gateway, r.forwarder);
+  if (r.target === null || x === null) return null;
+  return r.higher ? x >= r.target : x <= r.target;
+}
+
+const fmt = (n) => (n >= 100 ? n.toFixed(0) : n >= 10 ? n.toFixed(1) : n >= 1 ? n.toFixed(2) : n.toPrecision(2));
 
 function table(all, memory) {
-  const lines = ['| measure | gateway: median (min–max) | direct: median (min–max) | ratio to direct | target |',
-    '|---|---|---|---|---|'];
+  const cell = (s, unit) => (s ? `${fmt(s.median)} ${unit} (${fmt(s.min)}–${fmt(s.max)})` : '');
+  const times = (r, x) => (x === null ? '' : `${x.toFixed(2)}${r.higher ? '' : '×'}`);
+  const lines = ['| measure | gateway: median (min–max) | plain TCP forwarder | direct | gateway / forwarder | target | ' +
+    'gateway / direct | forwarder / direct |', '|---|---|---|---|---|---|---|---|'];
   for (const r of all) {
-    lines.push(`| ${r.label} | ${fmt(r.gateway)} ${r.unit} (${fmt(r.gatewayRange[0])}–${fmt(r.gatewayRange[1])}) | ` +
-      `${fmt(r.direct)} ${r.unit} (${fmt(r.directRange[0])}–${fmt(r.directRange[1])}) | ` +
-      `${r.ratio.toFixed(2)}${r.higher ? '' : '×'} | ${r.target === null ? '' : (r.higher ? '≥ ' : '≤ ') + r.target} |`);
+    const ok = met(r);
+    const bound = r.limit !== null ? `≤ ${r.limit} ${r.unit}` : r.target !== null ? `${r.higher ? '≥' : '≤'} ${r.target}` : '';
+    lines.push(`| ${r.label} | ${cell(r.gateway, r.unit)} | ${cell(r.forwarder, r.unit)} | ${cell(r.direct, r.unit)} | ` +
+      `${times(r, ratio(r.gateway, r.forwarder))} | ${bound}${ok === null ? '' : ok ? ' ✓' : ' ✗'} | ` +
+      `${times(r, ratio(r.gateway, r.direct))} | ${times(r, ratio(r.forwarder, r.direct))} |`);
   }
   for (const [n, m] of Object.entries(memory.memory)) {
-    lines.push(`| RSS per idle relaying connection at ${n} | ${m.kib_per_connection.toFixed(1)} KiB (${m.alive}/${m.held} alive) | | | ≤ 40 KB |`);
+    lines.push(`| RSS per idle relaying connection at ${n} | ${m.kib_per_connection.toFixed(1)} KiB (${m.alive}/${m.held} alive) | | | | ≤ 40 KB | | |`);
   }
   const mc = memory.max_concurrent;
-  lines.push(`| concurrent relaying connections, 20,000 descriptors | ${mc.held} held (the next connection failed with "${mc.stopped_by}"; ${mc.alive_after} alive after it) | | | ≥ 9000 |`);
+  lines.push(`| concurrent relaying connections, 20,000 descriptors | ${mc.held} held (the next connection failed with "${mc.stopped_by}"; ${mc.alive_after} alive after it) | | | | ≥ 9000 | | |`);
   return lines.join('\n');
 }
 
+const escape = (s) => s.replace(/&/g, '&amp;').replace(/</g, '&lt;');
+
+// Two panels: the gateway's figures as ratios to the forwarder's, with their
+// targets; then the interactive delays in milliseconds on a log scale, all
+// three paths, since a ratio of two sub-millisecond figures says little.
 function svg(all) {
-  const shown = all.filter((r) => r.target !== null || r.reference || r.name === 'rtt_p99_us');
-  const width = 820;
-  const bar = 26;
-  const left = 340;
-  const scale = (width - left - 40) / 2; // ratio 2.0 spans the chart
-  const items = shown.map((r, i) => {
-    const y = 30 + i * (bar + 10);
-    const w = Math.min(r.ratio, 2) * scale;
-    const good = r.target === null ? true : r.higher ? r.ratio >= r.target : r.ratio <= r.target;
-    const fill = r.reference ? '#9a9a9a' : good ? '#3a7d44' : '#b5412f';
-    const target = r.target === null ? '' :
-      `<line x1="${left + r.target * scale}" y1="${y - 3}" x2="${left + r.target * scale}" y2="${y + bar + 3}" stroke="#333" stroke-dasharray="3,2"/>`;
-    return `<text x="${left - 8}" y="${y + 18}" text-anchor="end">${r.label}${r.higher ? '' : ' (lower is better)'}</text>` +
-      `<rect x="${left}" y="${y}" width="${w}" height="${bar}" fill="${fill}"/>` +
-      `<text x="${left + w + 6}" y="${y + 18}">${r.ratio.toFixed(2)}</text>${target}`;
-  });
-  const height = 50 + shown.length * (bar + 10);
-  return `<svg xmlns="http://www.w3.org/2000/svg" width="${width}" height="${height}" font-family="sans-serif" font-size="13">` +
-    `<rect width="100%" height="100%" fill="white"/>` +
-    `<text x="10" y="18" font-weight="bold">quillgate / direct TLS, same run (dashed: target; grey: plain TCP forwarder)</text>` +
-    `<line x1="${left + scale}" y1="24" x2="${left + scale}" y2="${height - 10}" stroke="#999"/>${items.join('')}</svg>\n`;
+  const width = 860;
+  const left = 360;
+  const span = width - left - 50;
+  const parts = [];
+  let y = 10;
+  const title = (text) => {
+    parts.push(`<text x="10" y="${y + 14}" font-weight="bold">${escape(text)}</text>`);
+    y += 26;
+  };
+  const label = (text, at) => parts.push(`<text x="${left - 8}" y="${at}" text-anchor="end">${escape(text)}</text>`);
+
+  const relative = all.filter((r) => r.target !== null && ratio(r.gateway, r.forwarder) !== null);
+  title('quillgate / plain TCP forwarder, same run (dashed: target)');
+  const scale = span / 2; // a ratio of 2.0 spans the panel
+  const top = y;
+  for (const r of relative) {
+    const x = ratio(r.gateway, r.forwarder);
+    const w = Math.max(1, Math.min(x, 2) * scale);
+    label(`${r.label}${r.higher ? '' : ' (lower is better)'}`, y + 17);
+    parts.push(`<rect x="${left}" y="${y}" width="${w}" height="24" fill="${met(r) ? '#3a7d44' : '#b5412f'}"/>`,
+      `<text x="${left + w + 6}" y="${y + 17}">${x.toFixed(2)}</text>`,
+      `<line x1="${left + r.target * scale}" y1="${y - 3}" x2="${left + r.target * scale}" y2="${y + 27}" stroke="#333" stroke-dasharray="3,2"/>`);
+    y += 32;
+  }
+  parts.push(`<line x1="${left + scale}" y1="${top - 4}" x2="${left + scale}" y2="${y}" stroke="#999"/>`,
+    `<text x="${left + scale}" y="${y + 12}" text-anchor="middle" fill="#666">1.0 = forwarder</text>`);
+  y += 24;
+
+  const interactive = all.filter((r) => r.limit !== null && r.gateway);
+  if (interactive.length) {
+    title('interactive: delay of the second of two 32-byte messages 3 ms apart, ms (log scale)');
+    const low = -2; // 0.01 ms
+    const decades = 5; // to 1000 ms
+    const at = (ms) => left + Math.max(0, Math.min(decades, Math.log10(Math.max(ms, 1e-9)) - low)) * (span / decades);
+    const top2 = y;
+    for (const r of interactive) {
+      label(r.label, y + 22);
+      const bars = [['gateway', r.gateway, met(r) ? '#3a7d44' : '#b5412f'], ['forwarder', r.forwarder, '#9a9a9a'],
+        ['direct', r.direct, '#c8c8c8']];
+      for (const [, s, fill] of bars) {
+        if (s) {
+          const w = Math.max(1, at(s.median) - left);
+          parts.push(`<rect x="${left}" y="${y}" width="${w}" height="10" fill="${fill}"/>`,
+            `<text x="${left + w + 4}" y="${y + 9}" font-size="10">${fmt(s.median)}</text>`);
+        }
+        y += 11;
+      }
+      y += 8;
+    }
+    for (let d = 0; d <= decades; d++) {
+      const x = left + d * (span / decades);
+      parts.push(`<line x1="${x}" y1="${top2 - 3}" x2="${x}" y2="${y}" stroke="#ddd"/>`,
+        `<text x="${x}" y="${y + 12}" text-anchor="middle" fill="#666" font-size="11">${10 ** (low + d)}</text>`);
+    }
+    const limit = interactive[0].limit;
+    parts.push(`<line x1="${at(limit)}" y1="${top2 - 3}" x2="${at(limit)}" y2="${y}" stroke="#333" stroke-dasharray="3,2"/>`,
+      `<line x1="${at(40)}" y1="${top2 - 3}" x2="${at(40)}" y2="${y}" stroke="#b5412f" stroke-dasharray="1,2"/>`);
+    y += 22;
+    const legend = [['#3a7d44', 'gateway (red when above the bound)'], ['#9a9a9a', 'plain TCP forwarder'],
+      ['#c8c8c8', 'direct']];
+    let x = left;
+    for (const [fill, text] of legend) {
+      parts.push(`<rect x="${x}" y="${y}" width="10" height="10" fill="${fill}"/>`,
+        `<text x="${x + 14}" y="${y + 9}" font-size="11">${escape(text)}</text>`);
+      x += 30 + text.length * 6;
+    }
+    parts.push(`<text x="${left}" y="${y + 25}" font-size="11">` +
+      `dashed: the ${limit} ms bound; dotted red: the 40 ms delayed-ACK timer</text>`);
+    y += 36;
+  }
+  return `<svg xmlns="http://www.w3.org/2000/svg" width="${width}" height="${y + 10}" font-family="sans-serif" font-size="13">` +
+    `<rect width="100%" height="100%" fill="white"/>${parts.join('')}</svg>\n`;
+}
+
+function readmeBlock(date, machine, text) {
+  return `<!-- bench:start -->\nMeasured ${date} on ${machine} (\`npm run bench\`):\n\n${text}\n\n` +
+    '![the gateway\'s throughput, latency and setup rate as ratios to a plain TCP forwarder, and its interactive delays](bench/results/latest.svg)\n<!-- bench:end -->';
 }
 
 async function main() {
   if (process.argv.includes('--render')) {
     // Redraws the chart from the latest results without measuring.
     const latest = JSON.parse(fs.readFileSync(path.join(results, 'latest.json'), 'utf8'));
-    fs.writeFileSync(path.join(results, 'latest.svg'), svg(latest.results));
+    fs.writeFileSync(path.join(results, 'latest.svg'), svg(allRows(latest.raw.main, latest.raw.extra)));
     return;
   }
   if (!fs.existsSync(tool)) throw new Error('build/quillbench is missing: run `node scripts/build.js --target quillbench`');
@@ -145,25 +223,33 @@ async function main() {
     ['TLS 1.3, no tickets', await measure(['--no-tickets'], ['--setup-only'])],
     ['TLS 1.2 only, no tickets', await measure(['--tls12', '--no-tickets'], ['--setup-only'])],
   ];
-  const all = [...rows(main.series), ...floorRows(main.series),
-    ...extra.flatMap(([label, r]) => rows(r.series, ` (${label})`))];
+  const all = allRows(main.series, extra);
   const cpu = (fs.readFileSync('/proc/cpuinfo', 'utf8').match(/model name\s*:\s*(.*)/) || [])[1] || os.arch();
   const machine = `${os.cpus().length} cores, ${cpu}, ${(os.totalmem() / 2 ** 30).toFixed(0)} GiB, Node.js ${process.version}`;
   const date = new Date().toISOString().slice(0, 10);
   const text = table(all, main);
   console.log(`\n${date}, ${machine}${quick ? ' (quick smoke run: figures are not meaningful)' : ''}\n\n${text}\n`);
-  if (quick) return;
+  const json = `${JSON.stringify({ date, machine, results: all, memory: main.memory,
+    max_concurrent: main.max_concurrent, raw: { main: main.series, extra } }, null, 2)}\n`;
+  if (quick) {
+    // A smoke run's outputs go to the (ignored) build directory: the
+    // rendering stays exercised and no tracked file changes.
+    const dir = path.join(root, 'build', 'bench-quick');
+    fs.mkdirSync(dir, { recursive: true });
+    fs.writeFileSync(path.join(dir, 'latest.json'), json);
+    fs.writeFileSync(path.join(dir, 'latest.svg'), svg(all));
+    fs.writeFileSync(path.join(dir, 'README-block.md'), `${readmeBlock(date, machine, text)}\n`);
+    console.log(`outputs of this smoke run: ${path.relative(root, dir)}/`);
+    return;
+  }
 
   fs.mkdirSync(results, { recursive: true });
-  fs.writeFileSync(path.join(results, 'latest.json'), `${JSON.stringify({ date, machine, results: all, memory: main.memory,
-    max_concurrent: main.max_concurrent, raw: { main: main.series, extra } }, null, 2)}\n`);
+  fs.writeFileSync(path.join(results, 'latest.json'), json);
   fs.writeFileSync(path.join(results, 'latest.svg'), svg(all));
   const readme = path.join(root, 'README.md');
-  const block = `<!-- bench:start -->\nMeasured ${date} on ${machine} (\`npm run bench\`):\n\n${text}\n\n` +
-    '![gateway throughput, latency and setup rate as ratios to direct TLS](bench/results/latest.svg)\n<!-- bench:end -->';
   const current = fs.readFileSync(readme, 'utf8');
   if (current.includes('<!-- bench:start -->')) {
-    fs.writeFileSync(readme, current.replace(/<!-- bench:start -->[\s\S]*<!-- bench:end -->/, block));
+    fs.writeFileSync(readme, current.replace(/<!-- bench:start -->[\s\S]*<!-- bench:end -->/, readmeBlock(date, machine, text)));
   }
 }
 

@@ -2,9 +2,20 @@
 
 // Text views of the gateway's status and connections for the command line.
 
+// Text a client chose, made safe for a terminal: control characters (which
+// could set the window title, colours or the cursor), bidirectional overrides
+// and backslashes become escapes.
+function printable(text) {
+  return text.replace(/[\x00-\x1f\x7f-\x9f\\\u202a-\u202e\u2066-\u2069]/g, (c) => {
+    const code = c.charCodeAt(0);
+    return code < 0x100 ? `\\x${code.toString(16).padStart(2, '0')}` : `\\u${code.toString(16)}`;
+  });
+}
+
 function destination(c) {
   if (c.rdpHost === undefined) return '-';
-  return c.rdpHost.includes(':') ? `[${c.rdpHost}]:${c.rdpPort}` : `${c.rdpHost}:${c.rdpPort}`;
+  const host = printable(c.rdpHost);
+  return host.includes(':') ? `[${host}]:${c.rdpPort}` : `${host}:${c.rdpPort}`;
 }
 
 function flags(c) {

@@ -34,14 +34,51 @@ function missingPackages(names) {
   });
 }
 
+// The services a package would start at boot: its systemd units and
+// System V scripts.
+function servicesOf(name) {
+  const r = spawnSync('dpkg-query', ['-L', name], { encoding: 'utf8' });
+  if (r.status !== 0) return [];
+  return r.stdout.split('\n').flatMap((file) => {
+    const unit = /^\/(?:usr\/)?lib\/systemd\/system\/([^/]+\.service)$/.exec(file);
+    if (unit) return [{ kind: 'systemd', name: unit[1] }];
+    const script = /^\/etc\/init\.d\/([^/]+)$/.exec(file);
+    return script ? [{ kind: 'sysv', name: script[1] }] : [];
+  });
+}
+
+// Installs Debian packages without starting or enabling the services they
+// bring: xrdp would otherwise run an RDP login service on every interface
+// of a machine with an init system (the tests run their own xrdp in the
+// foreground). A policy-rc.d that refuses every start is in place for the
+// install only, and the services the packages enabled are disabled again.
+function aptInstall(names, { run = sh, policy = '/usr/sbin/policy-rc.d', services = servicesOf } = {}) {
+  const env = { ...process.env, DEBIAN_FRONTEND: 'noninteractive' };
+  const ours = !fs.existsSync(policy);
+  if (ours) fs.writeFileSync(policy, '#!/bin/sh\n# quillgate set-up: no service starts while it installs packages\nexit 101\n', { mode: 0o755 });
+  try {
+    if (run('apt-get', ['update', '-qq'], { env }) !== 0) return false;
+    if (run('apt-get', ['-qq', 'install', '-y', '--no-install-recommends', ...names], { env }) !== 0) return false;
+  } finally {
+    if (ours) fs.rmSync(policy, { force: true });
+  }
+  for (const service of names.flatMap((name) => services(name))) {
+    // Either tool may be missing, and works without a running init system.
+    try {
+      if (service.kind === 'systemd') run('systemctl', ['disable', service.name], { stdio: 'ignore' });
+      else run('update-rc.d', [service.name, 'disable'], { stdio: 'ignore' });
+    } catch {}
+  }
+  return true;
+}
+
 function ensurePackages(names) {
   const missing = missingPackages(names);
   if (missing.length === 0) return;
   const install = ['install', '-y', '--no-install-recommends', ...missing];
   if (typeof process.getuid === 'function' && process.getuid() === 0) {
     console.error(`setup: installing ${missing.join(' ')}`);
-    const env = { ...process.env, DEBIAN_FRONTEND: 'noninteractive' };
-    if (sh('apt-get', ['update', '-qq'], { env }) !== 0 || sh('apt-get', ['-qq', ...install], { env }) !== 0) {
+    if (!aptInstall(missing)) {
       console.error('setup: apt-get failed');
       process.exit(1);
     }
@@ -71,4 +108,6 @@ function main(profile) {
   }
 }
 
-main(process.argv[2] || 'run');
+if (require.main === module) main(process.argv[2] || 'run');
+
+module.exports = { aptInstall };

@@ -44,6 +44,31 @@ function fuzz(runs) {
   }
 }
 
+// A sanitizer step proves the build it ran: the file is linked against the
+// sanitizer's runtime and, for the JavaScript tests, is the one addon mapped
+// into a process that loads the module (the loader throws rather than fall
+// back when QUILLGATE_ADDON does not load).
+function proveBuild(name, file, runtime, options) {
+  console.log(`\n== ${name}: runs ${path.relative(root, file)}`);
+  const needed = spawnSync('readelf', ['-d', file], { encoding: 'utf8' }).stdout || '';
+  let ok = needed.includes(`[${runtime}.so`);
+  console.log(`${file}: ${ok ? 'linked against' : 'NOT linked against'} ${runtime}`);
+  if (options) {
+    const probe = `require(${JSON.stringify(root)}); console.log([...new Set(require('node:fs')
+      .readFileSync('/proc/self/maps', 'utf8').split('\\n').map((l) => l.slice(l.indexOf('/')))
+      .filter((f) => f.endsWith('.node')))].join(' '))`;
+    const loaded = spawnSync(process.execPath, ['-e', probe], { cwd: root, encoding: 'utf8', ...options });
+    const files = loaded.status === 0 ? loaded.stdout.trim() : loaded.stderr.trim();
+    console.log(`addon mapped by a process that loads the module: ${files}`);
+    ok = ok && files === fs.realpathSync(file);
+  }
+  if (!ok) {
+    failures.push(`${name}: build under test`);
+    console.log(`== ${name}: FAILED (not the instrumented build)`);
+  }
+  return ok;
+}
+
 function sanitizers() {
   const build = (dir, kind) => step(`${kind} sanitizer build`, process.execPath,
     [path.join(__dirname, 'build.js'), '--tests', '--build-dir', path.join(root, dir), '--',
@@ -52,19 +77,28 @@ function sanitizers() {
 
   build('build-asan', 'address');
   if (!failures.length) {
-    step('ASan+UBSan: C++ unit tests', path.join(root, 'build-asan', 'quillgate_tests'), ['--gtest_brief=1'],
-      env({ ASAN_OPTIONS: 'detect_leaks=1:halt_on_error=1:abort_on_error=1' }));
+    const tests = path.join(root, 'build-asan', 'quillgate_tests');
+    if (proveBuild('ASan+UBSan: C++ unit tests', tests, 'libasan')) {
+      step('ASan+UBSan: C++ unit tests', tests, ['--gtest_brief=1'],
+        env({ ASAN_OPTIONS: 'detect_leaks=1:halt_on_error=1:abort_on_error=1' }));
+    }
     // node itself is not instrumented: the runtime is preloaded, and leak
     // checking (which would report node's own allocations at exit) is off.
     const libasan = spawnSync('g++', ['-print-file-name=libasan.so'], { encoding: 'utf8' }).stdout.trim();
-    step('ASan+UBSan: JavaScript tests', process.execPath, ['--test', '--test-concurrency=2', 'test/js/'],
-      env({ LD_PRELOAD: libasan, ASAN_OPTIONS: 'detect_leaks=0:halt_on_error=1:abort_on_error=1',
-        QUILLGATE_ADDON: path.join(root, 'build-asan', 'quillgate.node') }));
+    const addon = path.join(root, 'build-asan', 'quillgate.node');
+    const options = env({ LD_PRELOAD: libasan, ASAN_OPTIONS: 'detect_leaks=0:halt_on_error=1:abort_on_error=1',
+      QUILLGATE_ADDON: addon });
+    if (proveBuild('ASan+UBSan: JavaScript tests', addon, 'libasan', options)) {
+      step('ASan+UBSan: JavaScript tests', process.execPath, ['--test', '--test-concurrency=2', 'test/js/'], options);
+    }
   }
   build('build-tsan', 'thread');
   if (!failures.length) {
-    step('TSan: C++ tests with real sockets and threads', path.join(root, 'build-tsan', 'quillgate_tests'),
-      ['--gtest_brief=1', '--gtest_filter=Service*:Registry*'], env({ TSAN_OPTIONS: 'halt_on_error=1' }));
+    const tests = path.join(root, 'build-tsan', 'quillgate_tests');
+    if (proveBuild('TSan: C++ tests', tests, 'libtsan')) {
+      step('TSan: C++ tests with real sockets and threads', tests,
+        ['--gtest_brief=1', '--gtest_filter=Service*:Registry*:Lookup*'], env({ TSAN_OPTIONS: 'halt_on_error=1' }));
+    }
   }
 }
 
@@ -81,7 +115,7 @@ else sanitizers();
 step('Load tests', 'sh', ['-c', 'ulimit -n "$(ulimit -Hn)" && exec "$0" --test test/load/', process.execPath]);
 // Keeps the benchmark working; its figures mean nothing at this size.
 step('Benchmark smoke run', process.execPath, [path.join(root, 'bench', 'run.js'), '--quick']);
-// Alone, since it compiles the addon once more and would starve the others.
+// Alone: it packs the module, installs it with npm and runs other Node.js majors.
 step('Packaging tests', process.execPath, ['--test', 'test/package/']);
 
 if (failures.length) {

@@ -4,10 +4,14 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <algorithm>
+#include <chrono>
 #include <exception>
 
 #include "proxy/log.hpp"
+#include "proxy/platform.hpp"
 #include "proxy/session.hpp"
 
 namespace quillgate::proxy {
@@ -16,6 +20,8 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
 namespace {
+
+constexpr auto token = asio::as_tuple(asio::use_awaitable);
 
 // Runs one session. The guard arrives as a parameter, so it lives in the
 // coroutine frame from the moment the task is created: a task destroyed
@@ -40,17 +46,36 @@ asio::awaitable<std::optional<Error>> run_server(tcp::acceptor listener, WorkerL
                                                  std::shared_ptr<Metrics> metrics,
                                                  ShutdownSignal::Receiver shutdown) {
   using namespace asio::experimental::awaitable_operators;
+  // After a shortage (no descriptors or memory for the next connection) the
+  // listener stays readable, so accepting pauses instead of spinning; live
+  // sessions go on, and the pause doubles while the shortage lasts.
+  constexpr auto first_pause = std::chrono::milliseconds(20);
+  constexpr auto longest_pause = std::chrono::seconds(1);
+  auto pause = first_pause;
+  asio::steady_timer pause_timer(listener.get_executor());
   for (;;) {
     // Checked before every wait, so that a flood of ready connections can
     // never keep the loop from seeing a stop.
     if (shutdown.fired()) co_return std::nullopt;
-    auto next = co_await (
-        shutdown.wait() ||
-        listener.async_accept(workers.next(), asio::as_tuple(asio::use_awaitable)));
-    if (next.index() == 0) co_return std::nullopt;
+    auto ready = co_await (shutdown.wait() || listener.async_wait(tcp::acceptor::wait_read, token));
+    if (ready.index() == 0) co_return std::nullopt;
+    if (auto [ec] = std::get<1>(ready); ec) co_return Error{"accept 失败: " + ec.message()};
 
-    auto [ec, socket] = std::get<1>(std::move(next));
-    if (ec) co_return Error{"accept 失败: " + ec.message()};
+    tcp::socket socket(workers.next());
+    if (auto ec = platform::accept_connection(listener, socket)) {
+      switch (platform::classify_accept_error(ec)) {
+        case platform::AcceptFailure::again:
+          continue;
+        case platform::AcceptFailure::pause:
+          pause_timer.expires_after(pause);
+          pause = std::min<std::chrono::milliseconds>(pause * 2, longest_pause);
+          if ((co_await (shutdown.wait() || pause_timer.async_wait(token))).index() == 0) co_return std::nullopt;
+          continue;
+        case platform::AcceptFailure::fatal:
+          co_return Error{"accept 失败: " + ec.message()};
+      }
+    }
+    pause = first_pause;
 
     std::string id = register_connection(*metrics);
     ConnectionGuard guard(id, metrics);

@@ -13,9 +13,11 @@
 
 namespace quillgate::proxy {
 
-// Accepts connections until the shutdown signal arrives (success) or
-// accepting fails ("accept 失败: ..."). Each connection is named, registered
-// and handed to its own task on the next of the worker loops.
+// Accepts connections until the shutdown signal arrives (success) or the
+// listener fails ("accept 失败: ..."). A failure to accept one connection
+// (the peer left, or descriptors or memory ran short for a moment) does not
+// end the loop. Each connection is named, registered and handed to its own
+// task on the next of the worker loops.
 boost::asio::awaitable<std::optional<Error>> run_server(boost::asio::ip::tcp::acceptor listener,
                                                         WorkerLoops& workers,
                                                         std::shared_ptr<Metrics> metrics,

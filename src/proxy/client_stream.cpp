@@ -37,10 +37,12 @@ boost::system::error_code ClientStream::fill_now() {
 }
 
 asio::awaitable<boost::system::error_code> ClientStream::flush() {
+  holding_ = false;
+  // Nothing held: a teardown has sent it already.
+  if (outgoing_.empty()) co_return boost::system::error_code();
   // Held bytes are given up either way: sent, or lost with a failed socket.
   std::vector<std::uint8_t> sending;
   sending.swap(outgoing_);
-  holding_ = false;
   flushing_ = true;
   auto [ec, n] = co_await asio::async_write(socket_, asio::buffer(sending), asio::as_tuple(asio::use_awaitable));
   flushing_ = false;

@@ -6,6 +6,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/role.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 #include <cstdint>
@@ -66,6 +67,14 @@ class ClientStream {
   // Bytes read from the socket by someone else that belong to the stream
   // (received after the upgrade request): the next reads return them first.
   void put_back(boost::asio::const_buffer bytes);
+
+  // Sends what is held, waiting for a flush under way to end first, then
+  // shuts the socket down as the WebSocket layer's own teardown does.
+  template <class Token>
+  auto async_teardown(boost::beast::role_type role, Token&& token) {
+    return boost::asio::async_compose<Token, void(boost::system::error_code)>(TeardownOp{*this, role}, token,
+                                                                              socket_);
+  }
 
   template <class MutableBuffers, class Token>
   auto async_read_some(const MutableBuffers& buffers, Token&& token) {
@@ -173,6 +182,38 @@ class ClientStream {
     }
   };
 
+  struct TeardownOp {
+    ClientStream& stream;
+    boost::beast::role_type role;
+    enum class Step { start, flushed, torn_down } step = Step::start;
+    std::vector<std::uint8_t> sending{};
+
+    template <class Self>
+    void operator()(Self& self, boost::system::error_code ec = {}, std::size_t = 0) {
+      switch (step) {
+        case Step::start:
+          if (stream.flushing_) return stream.flushed_.async_wait(std::move(self));  // back here when it ends
+          stream.holding_ = false;
+          if (!stream.outgoing_.empty()) {
+            sending.swap(stream.outgoing_);
+            stream.flushing_ = true;
+            step = Step::flushed;
+            return boost::asio::async_write(stream.socket_, boost::asio::buffer(sending), std::move(self));
+          }
+          break;
+        case Step::flushed:
+          stream.flushing_ = false;
+          stream.flushed_.cancel();
+          if (ec) return self.complete(ec);
+          break;
+        case Step::torn_down:
+          return self.complete(ec);
+      }
+      step = Step::torn_down;
+      boost::beast::websocket::async_teardown(role, stream.socket_, std::move(self));
+    }
+  };
+
   socket_type socket_;
   std::unique_ptr<std::uint8_t[]> ahead_;
   std::size_t ahead_begin_ = 0;
@@ -186,15 +227,16 @@ class ClientStream {
   boost::asio::steady_timer flushed_;
 };
 
-// Closing the WebSocket tears down the socket itself; buffered bytes are
-// dropped with the stream.
+// Closing the WebSocket: held bytes go out first (the WebSocket layer's
+// Close frame is among them when it was written while holding), then the
+// socket is torn down. Only the asynchronous form is used.
 inline void teardown(boost::beast::role_type role, ClientStream& stream, boost::system::error_code& ec) {
   boost::beast::websocket::teardown(role, stream.next_layer(), ec);
 }
 
 template <class Handler>
 void async_teardown(boost::beast::role_type role, ClientStream& stream, Handler&& handler) {
-  boost::beast::websocket::async_teardown(role, stream.next_layer(), std::forward<Handler>(handler));
+  stream.async_teardown(role, std::forward<Handler>(handler));
 }
 
 }  // namespace quillgate::proxy

@@ -18,8 +18,8 @@ namespace quillgate::proxy {
 
 // Connects to an IP literal directly, otherwise to each address the system
 // resolver gives for the host, in order, keeping the last error. No time
-// limit beyond the system's own. The lookup runs on a thread of its own and
-// never blocks the event loop nor its shutdown.
+// limit beyond the system's own. The lookup runs on a lookup thread
+// (lookup.hpp) and never blocks the event loop nor its shutdown.
 boost::asio::awaitable<Expected<boost::asio::ip::tcp::socket>> connect_to_server(const std::string& host,
                                                                                    std::uint16_t port);
 

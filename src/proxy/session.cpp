@@ -112,7 +112,9 @@ std::optional<Error> server_stream_ended(const boost::system::error_code& ec) {
   return Error{"读取 TLS 失败: " + ec.message()};
 }
 
-asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream& tls) {
+// `client_closed`: the client's Close has arrived; writes fail from then on,
+// and that ends this direction quietly.
+asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream& tls, const bool& client_closed) {
   // The read buffer is held only while the server is sending: taken when data
   // is there to read, given back once everything read has gone to the client.
   // An idle connection then costs 16 KiB less.
@@ -144,6 +146,7 @@ asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream&
     if (tls.has_pending()) client.hold_writes(messages_per_write * (relay_read_size + message_header_size));
     for (int sent = 1;; ++sent) {
       auto [write_error, written] = co_await ws.async_write(asio::buffer(buffer.get(), size), token);
+      if (write_error && client_closed) co_return std::nullopt;
       if (write_error) co_return Error{"写入 WebSocket 失败: " + write_error.message()};
       streaming = size == relay_read_size;
       if (!client.holding() || sent == messages_per_write || !tls.has_pending()) break;
@@ -151,7 +154,10 @@ asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream&
       if (read_error) break;
     }
     if (client.holding()) {
-      if (auto write_error = co_await client.flush()) co_return Error{"写入 WebSocket 失败: " + write_error.message()};
+      if (auto write_error = co_await client.flush()) {
+        if (client_closed) co_return std::nullopt;
+        co_return Error{"写入 WebSocket 失败: " + write_error.message()};
+      }
     }
     if (read_error && read_error != asio::error::would_block) co_return server_stream_ended(read_error);
     if (!tls.has_pending()) buffer.reset();
@@ -162,7 +168,12 @@ asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream&
 // waits, and the first result is the relay's.
 asio::awaitable<std::optional<Error>> relay(WebSocket& ws, TlsStream& tls) {
   using namespace asio::experimental::awaitable_operators;
-  auto finished = co_await (client_to_server(ws, tls) || server_to_client(ws, tls));
+  bool client_closed = false;
+  ws.control_callback([&](websocket::frame_type kind, beast::string_view) {
+    if (kind == websocket::frame_type::close) client_closed = true;
+  });
+  auto finished = co_await (client_to_server(ws, tls) || server_to_client(ws, tls, client_closed));
+  ws.control_callback();
   co_return std::visit([](auto& result) { return std::move(result); }, finished);
 }
 

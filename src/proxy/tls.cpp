@@ -47,8 +47,9 @@ SSL_CTX* new_client_context(std::string& error) {
   // Room for several records per read call when the server streams; the
   // buffer is given back whenever it empties (SSL_MODE_RELEASE_BUFFERS).
   SSL_CTX_set_default_read_buffer_len(ctx, 64 * 1024);
-  if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
-      SSL_CTX_set_default_verify_paths(ctx) != 1 || SSL_CTX_set_cipher_list(ctx, cipher_list) != 1) {
+  // No trust store is loaded: verification is off, so it would never be
+  // read, and loading it opens the CA bundle without close-on-exec.
+  if (SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 || SSL_CTX_set_cipher_list(ctx, cipher_list) != 1) {
     error = take_openssl_error("TLS client configuration failed");
     SSL_CTX_free(ctx);
     return nullptr;
@@ -58,9 +59,8 @@ SSL_CTX* new_client_context(std::string& error) {
 
 // The client context every connection's TLS session is made from. Its
 // settings are the same for every connection and it holds no per-connection
-// state (client-side session caching is off), so it is built once: loading
-// the default trust store alone costs about 30 ms, which per connection would
-// block a worker thread for that long. A failed build is not kept; the next
+// state (client-side session caching is off), so it is built once rather
+// than blocking a worker thread per connection. A failed build is not kept; the next
 // connection tries again. Never freed: connections may outlive every owner.
 SSL_CTX* client_context(std::string& error) {
   static std::mutex mutex;

@@ -6,6 +6,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
+const fs = require('node:fs');
 const { once } = require('node:events');
 const { Gateway } = require('./support/gateway');
 const { startRdpServer } = require('./support/rdp-server');
@@ -175,6 +176,49 @@ test('relay: framing, Text and empty messages, client Close', async () => {
   }
 });
 
+test('relay: a child process of the host holds none of the sockets; a client leaving reaches the server at once', async () => {
+  let serverSawEnd;
+  const ended = new Promise((resolve) => (serverSawEnd = resolve));
+  const server = await startRdpServer({ onSecure: (s) => (s.resume(), s.on('close', serverSawEnd)) });
+  try {
+    const { ws, id } = await connect(server);
+    const pid = await gateway.spawn('sleep', ['10']);
+    const fds = fs.readdirSync(`/proc/${pid}/fd`).map((fd) => fs.readlinkSync(`/proc/${pid}/fd/${fd}`));
+    assert.deepEqual(fds.filter((link) => link.startsWith('socket:')), []);
+    ws.terminate();
+    await ended;
+    // The close reached the server while the child still ran.
+    assert.ok(fs.existsSync(`/proc/${pid}`));
+    process.kill(pid);
+    await gateway.linesOf(id);
+  } finally {
+    await server.close();
+  }
+});
+
+test('relay: a client that closes while the server streams has its Close answered', async () => {
+  const chunk = crypto.randomBytes(16384);
+  const server = await startRdpServer({
+    onSecure: (s) => {
+      const pump = () => { while (!s.destroyed && s.write(chunk)); };
+      s.on('drain', pump);
+      s.resume();
+      pump();
+    },
+  });
+  try {
+    for (let round = 0; round < 5; round++) {
+      const { ws, id } = await connect(server);
+      await waitFor(() => ws.messages.length > 4, { what: 'a few messages' });
+      ws.close();
+      assert.equal(await ws.closed, 1000, `round ${round}`);
+      assert.deepEqual(await gateway.linesOf(id), []);
+    }
+  } finally {
+    await server.close();
+  }
+});
+
 test('relay: a server closing TLS closes the client without a Close frame', async () => {
   const server = await startRdpServer({ onSecure: (s) => s.end() });
   try {
@@ -239,6 +283,16 @@ test('rejects server-side failures with 500', async (t) => {
   await t.test('connection refused', async () => {
     const c = await connect({ port: refusedPort });
     await assertRejected(c, ERROR_500, /^\[rdp-\d+\] 连接 RDP 服务器失败: Connection refused$/);
+  });
+  await t.test('an address followed by a NUL byte is a host name, refused before any connection', async () => {
+    const server = await startRdpServer();
+    try {
+      const c = await connect(server, `127.0.0.1\0anything:${server.port}`);
+      await assertRejected(c, ERROR_500, /^\[rdp-\d+\] 连接 RDP 服务器失败: host name contains a NUL byte$/);
+      assert.equal(server.connections.length, 0);
+    } finally {
+      await server.close();
+    }
   });
   await t.test('unresolvable host name', async () => {
     const c = await connect(null, 'no-such-host.invalid:3389');

@@ -1,14 +1,16 @@
 'use strict';
 
 // The package as users get it: the command line, the type declarations, and
-// an npm pack tarball installed into a fresh project.
+// an npm pack tarball installed into fresh projects with nothing but node on
+// PATH, run under several Node.js majors.
 const test = require('node:test');
+const { describe, before, after } = test;
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const readline = require('node:readline');
-const { spawn, execFileSync } = require('node:child_process');
+const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const { once } = require('node:events');
 const { root, connectRaw } = require('../js/helpers');
 
@@ -60,24 +62,249 @@ test('the type declarations compile against real use', () => {
     path.join(root, 'test', 'types', 'usage.ts')], { cwd: root, stdio: 'pipe' });
 });
 
-test('npm pack output installs into a fresh project and works there', { timeout: 600000 }, async () => {
-  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'quillgate-pack-'));
-  try {
-    const [tarball] = JSON.parse(execFileSync('npm', ['pack', '--json', '--pack-destination', work],
-      { cwd: root, encoding: 'utf8' }));
-    assert.ok(!tarball.files.some((f) => f.path.startsWith('build/') || f.path.startsWith('test/')));
-    const project = path.join(work, 'app');
+// Official Node.js builds of other majors, from the npm registry, kept in
+// build/ between runs.
+const otherMajors = [18, 24];
+
+function nodeOfMajor(major) {
+  const dir = path.join(root, 'build', 'node-majors', String(major));
+  const bin = path.join(dir, 'node');
+  if (fs.existsSync(bin)) return bin;
+  fs.mkdirSync(dir, { recursive: true });
+  const [report] = JSON.parse(execFileSync('npm', ['pack', '--json', '--prefer-offline', '--pack-destination', dir,
+    `node-linux-${process.arch}@${major}`], { encoding: 'utf8', stdio: 'pipe', env: npmEnv(process.env.PATH) }));
+  const tarball = path.join(dir, report.filename);
+  // Unpacked aside and renamed: an interrupted run leaves no half a binary.
+  const partial = fs.mkdtempSync(path.join(dir, 'partial-'));
+  execFileSync('tar', ['-xzf', tarball, '-C', partial, '--strip-components=2', 'package/bin/node']);
+  fs.renameSync(path.join(partial, 'node'), bin);
+  fs.rmSync(partial, { recursive: true });
+  fs.rmSync(tarball);
+  return bin;
+}
+
+// npm as a child of this node, without the settings of an `npm test` around it.
+function npmEnv(pathValue, extra = {}) {
+  const env = Object.fromEntries(Object.entries(process.env).filter(([key]) => !/^npm_/i.test(key)));
+  return { ...env, PATH: pathValue, npm_config_update_notifier: 'false', ...extra };
+}
+
+const npmCli = (() => {
+  for (const dir of process.env.PATH.split(path.delimiter)) {
+    if (fs.existsSync(path.join(dir, 'npm'))) return fs.realpathSync(path.join(dir, 'npm'));
+  }
+  throw new Error('npm not found on PATH');
+})();
+
+// Preloaded with -r: prints, as the process exits, the addon files mapped
+// into it, as a JSON line after whatever the script printed.
+const reportLoaded = `process.on('exit', () => console.log(JSON.stringify([...new Set(require('node:fs')
+  .readFileSync('/proc/self/maps', 'utf8').split('\\n').map((l) => l.slice(l.indexOf('/')))
+  .filter((f) => f.endsWith('.node')))])));`;
+
+// Runs a script with the report preloaded; returns the script's JSON line
+// and the mapped addons.
+function runReporting(node, args, options) {
+  const result = spawnSync(node, ['-r', path.join(options.cwd, 'loaded.js'), ...args],
+    { encoding: 'utf8', ...options });
+  const lines = result.stdout.trim().split('\n');
+  return { result, addon: JSON.parse(lines.pop() || 'null'), out: lines.length ? JSON.parse(lines.pop()) : undefined };
+}
+
+// What readelf says about a shared object.
+function elf(file) {
+  const readelf = (...args) => execFileSync('readelf', ['-W', ...args, file], { encoding: 'utf8' });
+  const versions = readelf('-V');
+  return {
+    machine: /Machine:\s+(.+)/.exec(readelf('-h'))[1].trim(),
+    needed: [...readelf('-d').matchAll(/\(NEEDED\).*\[(.+)\]/g)].map((m) => m[1]).sort(),
+    versions: [...versions.slice(versions.indexOf('Version needs')).matchAll(/Name: (\S+)/g)].map((m) => m[1]),
+    exported: readelf('--dyn-syms').split('\n').map((line) => line.trim().split(/\s+/))
+      .filter((f) => /^\d+:$/.test(f[0]) && f[6] !== 'UND' && ['GLOBAL', 'WEAK'].includes(f[4]) && f[7])
+      .map((f) => f[7]),
+  };
+}
+
+const platforms = {
+  'linux-x64': { machine: 'Advanced Micro Devices X86-64', loader: 'ld-linux-x86-64.so.2' },
+  'linux-arm64': { machine: 'AArch64', loader: 'ld-linux-aarch64.so.1' },
+};
+
+describe('the npm package', { timeout: 600000 }, () => {
+  let work;
+  let tarball;
+  let files;
+  let bin; // a directory holding node alone: no compiler, CMake or make
+  const projects = {};
+
+  function install(name, args, env = {}) {
+    const project = path.join(work, name);
     fs.mkdirSync(project);
-    fs.writeFileSync(path.join(project, 'package.json'), '{"name":"app","version":"1.0.0","private":true}');
-    execFileSync('npm', ['install', '--offline', '--no-audit', '--no-fund', path.join(work, tarball.filename)],
-      { cwd: project, stdio: 'pipe' });
-    const out = execFileSync(process.execPath, ['-e',
-      "const q = require('quillgate'); const p = q.startProxy(); console.log(JSON.stringify({ p, s: q.getStatus() })); q.stopProxy();"],
-    { cwd: project, encoding: 'utf8' });
-    const { p, s } = JSON.parse(out);
-    assert.equal(s.port, p);
-    assert.equal(s.running, true);
+    fs.writeFileSync(path.join(project, 'package.json'), `{"name":"${name}","version":"1.0.0","private":true}`);
+    const result = npm(project, ['install', '--prefer-offline', '--no-audit', '--no-fund', ...args, tarball], env);
+    assert.equal(result.status, 0, result.stderr);
+    projects[name] = path.join(project, 'node_modules', 'quillgate');
+    return { project, output: result.stdout + result.stderr };
+  }
+
+  function npm(cwd, args, env = {}) {
+    // npm finds its script shell on PATH unless told where it is.
+    return spawnSync(process.execPath, [npmCli, ...args],
+      { cwd, encoding: 'utf8', env: npmEnv(bin, { npm_config_script_shell: '/bin/sh', ...env }) });
+  }
+
+  before(() => {
+    work = fs.mkdtempSync(path.join(os.tmpdir(), 'quillgate-pack-'));
+    bin = path.join(work, 'bin');
+    fs.mkdirSync(bin);
+    fs.symlinkSync(process.execPath, path.join(bin, 'node'));
+    const [report] = JSON.parse(execFileSync('npm', ['pack', '--json', '--pack-destination', work],
+      { cwd: root, encoding: 'utf8', stdio: 'pipe', env: npmEnv(process.env.PATH) }));
+    tarball = path.join(work, report.filename);
+    files = report.files.map((f) => f.path);
+  });
+  after(() => fs.rmSync(work, { recursive: true, force: true }));
+
+  test('carries the prebuilt binary, the licences and the sources, and leaves no binary in the tree', () => {
+    for (const file of [`prebuilds/linux-${process.arch}/quillgate.node`, 'LICENSE', 'THIRD_PARTY_NOTICES.md',
+      'index.mjs', 'index.d.mts', 'scripts/install.js', 'CMakeLists.txt', 'src/addon.map', 'src/addon.cpp']) {
+      assert.ok(files.includes(file), `${file} is in the package`);
+    }
+    assert.deepEqual(files.filter((f) => /^(build|test|bench)\//.test(f)), []);
+    assert.equal(fs.existsSync(path.join(root, 'prebuilds')), false, 'postpack removed prebuilds/');
+  });
+
+  test('installed with --ignore-scripts and only node on PATH, it runs under several Node.js majors, ' +
+    'from CommonJS and as an ES module with types', () => {
+    const { project } = install('app', ['--ignore-scripts']);
+    assert.equal(fs.existsSync(path.join(projects.app, 'build')), false);
+    const prebuilt = fs.realpathSync(path.join(projects.app, 'prebuilds', `linux-${process.arch}`, 'quillgate.node'));
+    fs.writeFileSync(path.join(project, 'loaded.js'), reportLoaded);
+    fs.writeFileSync(path.join(project, 'cjs.js'), `const q = require('quillgate');
+      const port = q.startProxy(); const now = q.getStatus(); q.stopProxy();
+      console.log(JSON.stringify({ running: now.running, port: now.port === port, after: q.getStatus().running }));`);
+    fs.writeFileSync(path.join(project, 'esm.mjs'), `// @ts-check
+      import quillgate, { startProxy, getStatus, stopProxy, getConnectionStats } from 'quillgate';
+      /** @type {number} */
+      const port = startProxy();
+      /** @type {import('quillgate').ProxyStatus} */
+      const now = getStatus();
+      // @ts-expect-error the status is an object
+      /** @type {number} */ const wrong = getStatus();
+      /** @type {import('quillgate').ConnectionStat[]} */
+      const list = getConnectionStats();
+      stopProxy();
+      console.log(JSON.stringify({ running: now.running, port: now.port === port, after: quillgate.getStatus().running,
+        same: quillgate.startProxy === startProxy, list: list.length, wrong: typeof wrong }));`);
+    for (const node of [process.execPath, ...otherMajors.map(nodeOfMajor)]) {
+      const version = execFileSync(node, ['--version'], { encoding: 'utf8' }).trim();
+      for (const script of ['cjs.js', 'esm.mjs']) {
+        const { result, addon, out } = runReporting(node, [script], { cwd: project });
+        assert.equal(result.status, 0, `${script} under ${version}: ${result.stderr}`);
+        assert.deepEqual(addon, [prebuilt], `${script} under ${version}`);
+        assert.deepEqual([out.running, out.port, out.after], [true, true, false], `${script} under ${version}`);
+        if (script === 'esm.mjs') assert.deepEqual([out.same, out.list], [true, 0]);
+      }
+    }
+    const tsc = path.join(root, 'node_modules', 'typescript', 'bin', 'tsc');
+    const typed = spawnSync(process.execPath, [tsc, '--noEmit', '--strict', '--allowJs', '--checkJs', '--module',
+      'nodenext', '--moduleResolution', 'nodenext', 'esm.mjs'], { cwd: project, encoding: 'utf8' });
+    assert.equal(typed.status, 0, typed.stdout);
+  });
+
+  test('each prebuilt binary stays within the glibc floor, needs only the C and C++ runtimes, ' +
+    'exports only the Node-API entry point and matches its folder', () => {
+    const { floor, compareVersions } = require(path.join(root, 'lib', 'native'));
+    const folders = fs.readdirSync(path.join(projects.app, 'prebuilds'));
+    assert.ok(folders.length >= 1);
+    const needs = [];
+    for (const folder of folders) {
+      const platform = platforms[folder];
+      assert.ok(platform, `${folder}: no checks defined for this platform`);
+      const facts = elf(path.join(projects.app, 'prebuilds', folder, 'quillgate.node'));
+      assert.equal(facts.machine, platform.machine, folder);
+      assert.deepEqual(facts.exported, ['napi_register_module_v1'], folder);
+      const allowed = ['libc.so.6', 'libm.so.6', 'libstdc++.so.6', 'libgcc_s.so.1', platform.loader];
+      assert.deepEqual(facts.needed.filter((lib) => !allowed.includes(lib)), [], folder);
+      for (const version of facts.versions) {
+        const [, space, number] = /^([A-Z]+)_([\d.]+)$/.exec(version) || [];
+        assert.ok(floor[space] && compareVersions(number, floor[space]) <= 0,
+          `${folder} needs ${version}, beyond the floor ${JSON.stringify(floor)}`);
+      }
+      needs.push(...facts.versions);
+    }
+    assert.ok(needs.includes(`GLIBC_${floor.GLIBC}`), 'the stated floor is what the binaries need');
+  });
+
+  test('the install script does nothing when the prebuilt binary loads and builds from source when asked, ' +
+    'naming what is missing', () => {
+    const { output } = install('scripted', ['--foreground-scripts']);
+    assert.match(output, /> node scripts\/install\.js/);
+    assert.equal(fs.existsSync(path.join(projects.scripted, 'build')), false);
+    const missing = new RegExp('^(npm error )?quillgate: CMake \\(3\\.20 or later\\) is needed to build from source ' +
+      'and was not found \\(cmake\\); install it: Debian/Ubuntu: cmake, Fedora: cmake$', 'm');
+    for (const run of [
+      () => npm(path.dirname(path.dirname(projects.scripted)), ['rebuild', 'quillgate', '--build-from-source']),
+      () => spawnSync(process.execPath, ['scripts/install.js'], { cwd: projects.scripted, encoding: 'utf8',
+        env: npmEnv(bin, { QUILLGATE_BUILD_FROM_SOURCE: '1' }) }),
+    ]) {
+      const result = run();
+      assert.notEqual(result.status, 0);
+      const output = result.stdout + result.stderr;
+      assert.match(output, missing);
+      assert.match(output, /Debian\/Ubuntu: g\+\+, Fedora: gcc-c\+\+/);
+      assert.doesNotMatch(output, /^\s+at /m, 'no stack trace');
+    }
+  });
+
+  test('the loader: a named addon never falls back, a source build comes before the prebuilt binary, ' +
+    'and a host below the glibc floor is told so', () => {
+    const cwd = path.dirname(path.dirname(projects.app));
+    const run = (args, env = {}) => runReporting(process.execPath, args, { cwd, env: { ...process.env, ...env } });
+    const load = "require('quillgate')";
+
+    const { result: named } = run(['-e', load], { QUILLGATE_ADDON: path.join(work, 'missing.node') });
+    assert.notEqual(named.status, 0);
+    assert.match(named.stderr, /QUILLGATE_ADDON names .*missing\.node, which does not load/);
+
+    const build = path.join(projects.app, 'build');
+    fs.mkdirSync(build);
+    fs.symlinkSync(path.join(root, 'build', 'quillgate.node'), path.join(build, 'quillgate.node'));
+    try {
+      assert.deepEqual(run(['-e', load]).addon, [fs.realpathSync(path.join(root, 'build', 'quillgate.node'))]);
+    } finally {
+      fs.rmSync(build, { recursive: true });
+    }
+
+    // An older glibc, as the dynamic loader would report it.
+    const fake = path.join(work, 'old-glibc.js');
+    fs.writeFileSync(fake, `process.report.getReport = () => ({ header: { glibcVersionRuntime: '2.31' } });
+      const dlopen = process.dlopen;
+      process.dlopen = (module, file, ...rest) => {
+        if (!file.includes('/prebuilds/')) return dlopen(module, file, ...rest);
+        throw new Error(file + ": /lib/x86_64-linux-gnu/libc.so.6: version \`GLIBC_2.34' not found " +
+          '(required by ' + file + ')');
+      };`);
+    const { result: old } = run(['-r', fake, '-e', load]);
+    assert.notEqual(old.status, 0);
+    assert.match(old.stderr, /no native addon loads on linux-/);
+    assert.match(old.stderr, /source build .*build\/quillgate\.node: not present/);
+    assert.match(old.stderr,
+      /prebuilt binary .*: this host has glibc 2\.31; the prebuilt binary needs glibc 2\.34 or later/);
+  });
+});
+
+test('a configure that fails on a missing library names the package and is not remembered', () => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quillgate-configure-'));
+  try {
+    const result = spawnSync(process.execPath, [path.join(root, 'scripts', 'build.js'), '--build-dir', dir, '--',
+      '-DCMAKE_DISABLE_FIND_PACKAGE_Boost=ON'], { encoding: 'utf8' });
+    assert.equal(result.status, 1);
+    assert.match(result.stderr.trim(), /^quillgate: Boost 1\.81 or later was not found; install it: Debian 12: /);
+    assert.match(result.stderr, /libboost1\.81-dev, .*Fedora: boost-devel/);
+    assert.equal(result.stderr.trim().split('\n').length, 1);
+    assert.equal(fs.existsSync(path.join(dir, 'CMakeCache.txt')), false, 'the next run configures afresh');
   } finally {
-    fs.rmSync(work, { recursive: true, force: true });
+    fs.rmSync(dir, { recursive: true, force: true });
   }
 });

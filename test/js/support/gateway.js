@@ -30,7 +30,7 @@ class Gateway {
     this.pending = [];
     child.stderr.on('data', (d) => (this.stderr += d));
     child.stdout.on('data', (d) => (this.stdout += d));
-    child.on('message', (m) => m.stats && this.pending.shift()(m));
+    child.on('message', (m) => (m.stats || m.spawned) && this.pending.shift()(m));
   }
 
   // The id the next connection will get.
@@ -46,6 +46,13 @@ class Gateway {
     const reply = new Promise((resolve) => this.pending.push(resolve));
     this.child.send('stats');
     return reply;
+  }
+
+  // Starts `command` as a child of the gateway's host process; resolves with its pid.
+  async spawn(...command) {
+    const reply = new Promise((resolve) => this.pending.push(resolve));
+    this.child.send({ spawn: command });
+    return (await reply).spawned;
   }
 
   async entry(id) {

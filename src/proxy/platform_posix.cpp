@@ -1,0 +1,81 @@
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "proxy/platform.hpp"
+
+namespace quillgate::proxy::platform {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+boost::system::error_code last_error() { return {errno, boost::system::system_category()}; }
+
+// Hands `fd` to `socket` with no-delay set; closes it when that fails.
+boost::system::error_code adopt(tcp::socket& socket, const tcp& protocol, int fd) {
+  const int on = 1;
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+    const auto ec = last_error();
+    ::close(fd);
+    return ec;
+  }
+  boost::system::error_code ec;
+  socket.assign(protocol, fd, ec);
+  if (ec) ::close(fd);
+  return ec;
+}
+
+}  // namespace
+
+boost::system::error_code accept_connection(tcp::acceptor& listener, tcp::socket& socket) {
+  int fd;
+  do {
+    fd = ::accept4(listener.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return last_error();
+  return adopt(socket, tcp::v4(), fd);
+}
+
+boost::system::error_code open_connection_socket(tcp::socket& socket, const tcp& protocol) {
+  const int fd = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, protocol.protocol());
+  if (fd < 0) return last_error();
+  return adopt(socket, protocol, fd);
+}
+
+AcceptFailure classify_accept_error(const boost::system::error_code& ec) {
+  if (ec.category() != boost::system::system_category()) return AcceptFailure::fatal;
+  switch (ec.value()) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return AcceptFailure::pause;
+    // The connection went away before it was accepted, a firewall refused
+    // it, or (Linux) a network error pending on the new connection.
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case EINTR:
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+      return AcceptFailure::again;
+    default:
+      return AcceptFailure::fatal;
+  }
+}
+
+}  // namespace quillgate::proxy::platform

@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <optional>
+#include <thread>
+
+#include "proxy/lookup.hpp"
+
+namespace quillgate::proxy {
+namespace {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+
+// A resolver that holds every lookup until released, counting them.
+struct HeldResolver {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int running = 0;
+  int peak = 0;
+  int calls = 0;
+  bool released = false;
+
+  LookupResult operator()(std::uint16_t port) {
+    std::unique_lock lock(mutex);
+    ++calls;
+    peak = std::max(peak, ++running);
+    changed.notify_all();
+    changed.wait(lock, [&] { return released; });
+    --running;
+    return {{tcp::endpoint(asio::ip::address_v4::loopback(), port)}, {}};
+  }
+  bool wait_running(int n) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, 10s, [&] { return running == n; });
+  }
+  void release() {
+    const std::lock_guard lock(mutex);
+    released = true;
+    changed.notify_all();
+  }
+};
+
+void start_lookups(asio::io_context& loop, int count, int& resolved) {
+  for (int i = 0; i < count; ++i) {
+    asio::co_spawn(loop, [&resolved, i]() -> asio::awaitable<void> {
+      auto result = co_await resolve_host("rdp.test", static_cast<std::uint16_t>(1000 + i));
+      if (result && result->size() == 1 && result->front().port() == 1000 + i) ++resolved;
+    }, asio::detached);
+  }
+}
+
+TEST(Lookup, BoundedThreadsAndAbandonedLookupsSkipped) {
+  HeldResolver held;
+  set_resolver_for_tests([&](const std::string&, std::uint16_t port) { return held(port); });
+
+  // Lookups whose connections go away (a stop destroys their loop) while
+  // the threads are busy: the stop does not wait, and the ones still in
+  // line are never run.
+  int abandoned_resolved = 0;
+  {
+    std::optional<asio::io_context> loop(std::in_place);
+    start_lookups(*loop, 12, abandoned_resolved);
+    std::thread runner([&] { loop->run(); });
+    ASSERT_TRUE(held.wait_running(static_cast<int>(max_lookup_threads)));
+    loop->stop();
+    runner.join();
+    loop.reset();
+  }
+
+  // Twenty more queue behind them; no more than the limit ever run at once.
+  asio::io_context loop;
+  int resolved = 0;
+  start_lookups(loop, 20, resolved);
+  std::thread runner([&] { loop.run(); });
+  std::this_thread::sleep_for(100ms);  // room for a thread beyond the limit to show up
+  held.release();
+  runner.join();
+  set_resolver_for_tests(nullptr);
+
+  EXPECT_EQ(held.peak, static_cast<int>(max_lookup_threads));
+  EXPECT_EQ(held.calls, static_cast<int>(max_lookup_threads) + 20);
+  EXPECT_EQ(resolved, 20);
+  EXPECT_EQ(abandoned_resolved, 0);
+}
+
+}  // namespace
+}  // namespace quillgate::proxy
