@@ -144,9 +144,11 @@ std::vector<Element> read_elements(const Bytes& der) {
   long length = 0;
   int tag = 0;
   int cls = 0;
-  EXPECT_EQ(ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(der.size())), V_ASN1_CONSTRUCTED);
-  EXPECT_EQ(tag, V_ASN1_SEQUENCE);
-  EXPECT_EQ(p + length, der.data() + der.size());
+  if (ASN1_get_object(&p, &length, &tag, &cls, static_cast<long>(der.size())) != V_ASN1_CONSTRUCTED ||
+      tag != V_ASN1_SEQUENCE || p + length != der.data() + der.size()) {
+    ADD_FAILURE() << "not one DER SEQUENCE: " << to_hex(der);
+    return {};
+  }
   std::vector<Element> elements;
   const unsigned char* end = p + length;
   while (p < end) {
@@ -160,9 +162,12 @@ std::vector<Element> read_elements(const Bytes& der) {
     long inner_length = 0;
     int inner_tag = 0;
     int inner_cls = 0;
-    ASN1_get_object(&inner, &inner_length, &inner_tag, &inner_cls, element_length);
+    if ((ASN1_get_object(&inner, &inner_length, &inner_tag, &inner_cls, element_length) & 0x80) != 0 ||
+        inner + inner_length != p + element_length) {
+      ADD_FAILURE() << "element " << elements.size() << " does not hold exactly one TLV";
+      break;
+    }
     EXPECT_EQ(inner_cls, V_ASN1_UNIVERSAL);
-    EXPECT_EQ(inner + inner_length, p + element_length);
     elements.push_back({tag, inner_tag, Bytes(inner, inner + inner_length)});
     p += element_length;
   }
