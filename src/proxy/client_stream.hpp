@@ -182,6 +182,15 @@ class ClientStream {
     }
   };
 
+  // The client asked to close, so a client that resets the connection
+  // once it has the answer (as browsers do when a page goes away) ends it
+  // normally: the WebSocket layer takes end-of-stream for a clean close.
+  static boost::system::error_code after_close(const boost::system::error_code& ec) {
+    namespace error = boost::asio::error;
+    if (ec == error::connection_reset || ec == error::not_connected || ec == error::broken_pipe) return error::eof;
+    return ec;
+  }
+
   struct TeardownOp {
     ClientStream& stream;
     boost::beast::role_type role;
@@ -204,10 +213,10 @@ class ClientStream {
         case Step::flushed:
           stream.flushing_ = false;
           stream.flushed_.cancel();
-          if (ec) return self.complete(ec);
+          if (ec) return self.complete(after_close(ec));
           break;
         case Step::torn_down:
-          return self.complete(ec);
+          return self.complete(after_close(ec));
       }
       step = Step::torn_down;
       boost::beast::websocket::async_teardown(role, stream.socket_, std::move(self));

@@ -419,3 +419,18 @@ test('origin: other sites\' pages are refused with 403 before any server is cont
     await server.close();
   }
 });
+
+test('relay: a client that resets the connection once its Close is answered ends normally', async () => {
+  const server = await startRdpServer();
+  try {
+    const { socket, id, received } = await pipelinedHandshake(gateway, undefined, server);
+    await waitFor(() => received().length > received().indexOf('\r\n\r\n') + 4, { what: 'the RDCleanPath response' });
+    const answered = received().length;
+    socket.on('data', () => received().indexOf('\x88', answered) >= 0 && socket.resetAndDestroy());
+    socket.write(Buffer.from([0x88, 0x82, 0, 0, 0, 0, 0x03, 0xe9]));  // Close 1001, as a page going away sends
+    await closedByPeer(socket);
+    assert.deepEqual(await gateway.linesOf(id), []);
+  } finally {
+    await server.close();
+  }
+});
