@@ -23,6 +23,11 @@ function main(argv) {
   const json = argv.includes('--json');
   const live = !json && process.stdout.isTTY;
 
+  // Before anything that takes time: a signal that comes early still stops cleanly.
+  let stop = () => process.exit(0);
+  process.once('SIGINT', () => stop());
+  process.once('SIGTERM', () => stop());
+
   let port;
   try {
     port = quillgate.startProxy();
@@ -53,15 +58,13 @@ function main(argv) {
   const timer = setInterval(tick, live ? 1000 : 200);
   tick();
 
-  const stop = () => {
+  stop = () => {
     clearInterval(timer);
     quillgate.stopProxy();
     if (live) process.stdout.write('\nstopped\n');
     else if (json) print({ event: 'stopped' });
     process.exit(0);
   };
-  process.once('SIGINT', stop);
-  process.once('SIGTERM', stop);
 }
 
 function print(object) {

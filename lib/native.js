@@ -34,7 +34,12 @@ function compareVersions(a, b) {
 // Only consulted after a failure: building the report takes milliseconds.
 function explain(error) {
   if (process.platform !== 'linux') return error.message;
-  const glibc = process.report.getReport().header.glibcVersionRuntime;
+  let glibc;
+  try {
+    glibc = process.report.getReport().header.glibcVersionRuntime;
+  } catch {
+    return error.message;  // no report in this host: the loader's own words
+  }
   if (!glibc) {
     return `this host's C library is not glibc (musl?); the prebuilt binary needs glibc ${floor.GLIBC} or later ` +
       `(${error.message})`;

@@ -52,14 +52,23 @@ function servicesOf(name) {
 // of a machine with an init system (the tests run their own xrdp in the
 // foreground). A policy-rc.d that refuses every start is in place for the
 // install only, and the services the packages enabled are disabled again.
+const policyMark = '# quillgate set-up: no service starts while it installs packages';
+
 function aptInstall(names, { run = sh, policy = '/usr/sbin/policy-rc.d', services = servicesOf } = {}) {
   const env = { ...process.env, DEBIAN_FRONTEND: 'noninteractive' };
-  const ours = !fs.existsSync(policy);
-  if (ours) fs.writeFileSync(policy, '#!/bin/sh\n# quillgate set-up: no service starts while it installs packages\nexit 101\n', { mode: 0o755 });
+  // An administrator's own policy stays; ours (also one left by a set-up
+  // that was killed) is put in place and removed again.
+  const ours = !fs.existsSync(policy) || fs.readFileSync(policy, 'utf8').includes(policyMark);
+  if (ours) fs.writeFileSync(policy, `#!/bin/sh\n${policyMark}\nexit 101\n`, { mode: 0o755 });
+  // Ctrl-C reaches apt-get too; this process waits for it to end and then
+  // removes the policy, instead of dying with the policy left in place.
+  const hold = () => {};
+  process.on('SIGINT', hold).on('SIGTERM', hold);
   try {
     if (run('apt-get', ['update', '-qq'], { env }) !== 0) return false;
     if (run('apt-get', ['-qq', 'install', '-y', '--no-install-recommends', ...names], { env }) !== 0) return false;
   } finally {
+    process.off('SIGINT', hold).off('SIGTERM', hold);
     if (ours) fs.rmSync(policy, { force: true });
   }
   for (const service of names.flatMap((name) => services(name))) {

@@ -17,10 +17,14 @@ ClientStream::ClientStream(socket_type socket)
 
 void ClientStream::put_back(asio::const_buffer bytes) {
   if (bytes.size() == 0) return;
-  // Only before the first read: the read-ahead buffer is empty then.
-  ahead_ = std::make_unique_for_overwrite<std::uint8_t[]>(std::max(bytes.size(), read_ahead_size));
+  // They came before whatever the read-ahead buffer still holds.
+  const std::size_t held = ahead_end_ - ahead_begin_;
+  auto joined = std::make_unique_for_overwrite<std::uint8_t[]>(std::max(bytes.size() + held, read_ahead_size));
+  asio::buffer_copy(asio::buffer(joined.get(), bytes.size()), bytes);
+  if (held) std::copy(ahead_.get() + ahead_begin_, ahead_.get() + ahead_end_, joined.get() + bytes.size());
+  ahead_ = std::move(joined);
   ahead_begin_ = 0;
-  ahead_end_ = asio::buffer_copy(asio::buffer(ahead_.get(), bytes.size()), bytes);
+  ahead_end_ = bytes.size() + held;
 }
 
 boost::system::error_code ClientStream::fill_now() {

@@ -64,8 +64,9 @@ class ClientStream {
   // failure whatever was held is dropped.
   boost::asio::awaitable<boost::system::error_code> flush();
 
-  // Bytes read from the socket by someone else that belong to the stream
-  // (received after the upgrade request): the next reads return them first.
+  // Bytes read through this stream by someone else that belong to what
+  // follows (received after the upgrade request): the next reads return
+  // them first, then what the read-ahead buffer held.
   void put_back(boost::asio::const_buffer bytes);
 
   // Sends what is held, waiting for a flush under way to end first, then

@@ -31,6 +31,12 @@ char32_t decode_at(std::string_view s, std::size_t i, std::size_t& length) {
   return c;
 }
 
+// U+202A..U+202E and U+2066..U+2069: they reorder the text shown after them.
+bool is_bidi_control(std::span<const std::uint8_t> s) {
+  return s.size() == 3 && s[0] == 0xE2 &&
+         ((s[1] == 0x80 && s[2] >= 0xAA && s[2] <= 0xAE) || (s[1] == 0x81 && s[2] >= 0xA6 && s[2] <= 0xA9));
+}
+
 std::mutex& stderr_mutex() {
   static std::mutex mutex;
   return mutex;
@@ -97,9 +103,13 @@ std::string printable(std::string_view text) {
       ++i;
       continue;
     }
-    // One UTF-8 sequence, if the bytes at i form one; C1 controls (U+0080..U+009F, C2 80..C2 9F) are escaped.
+    // One UTF-8 sequence, if the bytes at i form one; C1 controls (U+0080..U+009F,
+    // C2 80..C2 9F) and bidirectional overrides are escaped byte by byte.
     std::size_t n = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
-    if (i + n > bytes.size() || !utf8_valid(bytes.subspan(i, n)) || (b == 0xC2 && bytes[i + 1] < 0xA0)) n = 0;
+    if (i + n > bytes.size() || !utf8_valid(bytes.subspan(i, n)) || (b == 0xC2 && bytes[i + 1] < 0xA0) ||
+        is_bidi_control(bytes.subspan(i, n))) {
+      n = 0;
+    }
     if (n == 0) {
       escape(b);
       ++i;

@@ -16,8 +16,8 @@ bool log_enabled();
 bool parse_log_switch(std::optional<std::string_view> raw);
 
 // Client-chosen text made safe for a log line or a terminal: control
-// characters (C0, DEL, C1), backslashes and bytes that are not UTF-8 become
-// \xNN escapes; everything else is kept.
+// characters (C0, DEL, C1), bidirectional overrides, backslashes and bytes
+// that are not UTF-8 become \xNN escapes; everything else is kept.
 std::string printable(std::string_view text);
 
 // Writes "[id] message\n" to standard error as one piece under the process's

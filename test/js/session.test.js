@@ -10,7 +10,7 @@ const fs = require('node:fs');
 const { once } = require('node:events');
 const { Gateway } = require('./support/gateway');
 const { startRdpServer } = require('./support/rdp-server');
-const { request, parseResponse, X224_REQUEST, X224_CONFIRM } = require('./support/der');
+const { request, parseResponse, tlv, readTlv, X224_REQUEST, X224_CONFIRM } = require('./support/der');
 const { waitFor, connectRaw, closedByPeer } = require('./helpers');
 
 // Version 3390; error { error_code 1 (general), http_status_code 400 or 500 }.
@@ -367,14 +367,17 @@ test('SNI: sent for a host name, not for IPv4 or IPv6 literals', async () => {
 
 // A raw upgrade request with `origin` (if any) and, in the same write, a first
 // message naming `server`: a refused handshake must not get as far as reading it.
-async function pipelinedHandshake(gw, origin, server) {
+// `padding` lengthens both: a header and an element the request decoder skips.
+async function pipelinedHandshake(gw, origin, server, padding = 0) {
   const socket = await connectRaw(gw.port);
   const id = gw.nextId();
-  const payload = request({ destination: `127.0.0.1:${server.port}` });
+  let payload = request({ destination: `127.0.0.1:${server.port}` });
+  if (padding) payload = tlv(0x30, Buffer.concat([readTlv(payload, 0).value, tlv(0xa5, Buffer.alloc(padding, 0x41))]));
   const head = 'GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n' +
     `Sec-WebSocket-Key: ${crypto.randomBytes(16).toString('base64')}\r\nSec-WebSocket-Version: 13\r\n` +
-    (origin === undefined ? '' : `Origin: ${origin}\r\n`) + '\r\n';
-  socket.write(Buffer.concat([Buffer.from(head, 'latin1'), Buffer.from([0x82, 0x80 | payload.length, 0, 0, 0, 0]), payload]));
+    (origin === undefined ? '' : `Origin: ${origin}\r\n`) + (padding ? `X-Padding: ${'p'.repeat(padding)}\r\n` : '') + '\r\n';
+  const length = payload.length < 126 ? [payload.length | 0x80] : [126 | 0x80, payload.length >> 8, payload.length & 0xff];
+  socket.write(Buffer.concat([Buffer.from(head, 'latin1'), Buffer.from([0x82, ...length, 0, 0, 0, 0]), payload]));
   let received = '';
   socket.on('data', (d) => (received += d.toString('latin1')));
   await waitFor(() => received.includes('\r\n\r\n'), { what: 'the handshake answer' });
@@ -404,6 +407,13 @@ test('origin: other sites\' pages are refused with 403 before any server is cont
       await gateway.linesOf(id);
     }
     assert.equal(server.connections.length, accepted.length);
+
+    // A long upgrade request and a long first message in one write: the
+    // bytes read ahead with the request all reach the WebSocket stream.
+    const long = await pipelinedHandshake(gateway, 'app://renderer', server, 3000);
+    await waitFor(() => server.connections.length === accepted.length + 1, { what: 'the long request to be served' });
+    long.socket.destroy();
+    await gateway.linesOf(long.id);
 
     const own = await Gateway.start({ env: { QUILLGATE_LOG: '1', QUILLGATE_ALLOWED_ORIGINS: 'https://rdp.example.com, http://intranet:8080' } });
     try {

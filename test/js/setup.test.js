@@ -29,8 +29,13 @@ test('packages install while service starts are refused, and their services end 
     ]);
     assert.ok(!fs.existsSync(policy));
 
-    // A failed install still removes the guard; an administrator's own is left alone.
+    // A failed install still removes the guard, and so does the next run
+    // after one that was killed; an administrator's own is left alone.
     assert.equal(aptInstall(['xrdp'], { run: () => 1, policy, services }), false);
+    assert.ok(!fs.existsSync(policy));
+    aptInstall(['xrdp'], { run: () => (fs.copyFileSync(policy, `${policy}.left`), 0), policy, services });
+    fs.renameSync(`${policy}.left`, policy);
+    aptInstall(['xrdp'], { run: () => 0, policy, services });
     assert.ok(!fs.existsSync(policy));
     fs.writeFileSync(policy, '#!/bin/sh\nexit 0\n');
     aptInstall(['xrdp'], { run: () => 0, policy, services });

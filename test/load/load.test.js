@@ -128,7 +128,9 @@ test('descriptor exhaustion pauses accepting: live sessions relay on, new ones a
     const fresh = await openRelay(port, server.port);
     assert.ok(await echoes(fresh, 'served'));
     assert.ok(await echoes(live, 'and still relaying'));
-    await waitFor(async () => (await host.call('stats')).length === 2, { what: 'the waiting connections to be taken and end' });
+    // Every connection that waited in the queue is accepted, then ends.
+    await waitFor(async () => (await host.call('status')).totalConnections === 82 && (await host.call('stats')).length === 2,
+      { what: 'the waiting connections to be taken and end' });
     await host.call('stop');
     await Promise.all([live.closed, fresh.closed]);
     assert.equal(host.output.stdout, '');

@@ -82,4 +82,4 @@ function parseResponse(buf) {
   return result;
 }
 
-module.exports = { tlv, request, parseResponse, X224_REQUEST, X224_CONFIRM };
+module.exports = { tlv, readTlv, request, parseResponse, X224_REQUEST, X224_CONFIRM };
