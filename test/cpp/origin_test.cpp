@@ -50,7 +50,7 @@ TEST(Printable, EscapesControlsBackslashesAndBrokenUtf8) {
   EXPECT_EQ(printable("\xC2\x9B" "31m"), "\\xc2\\x9b31m");  // C1 CSI
   EXPECT_EQ(printable("caf\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x98\x80"), "caf\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x98\x80");
   EXPECT_EQ(printable("\xFF\xE4\xB8"), "\\xff\\xe4\\xb8");
-  EXPECT_EQ(printable("a\xE2\x80\xAEb\xE2\x81\xA9"), "a\\xe2\\x80\\xaeb\\xe2\\x81\\xa9");  // U+202E, U+2069
+  EXPECT_EQ(printable("a\xE2\x80\xAE" "b\xE2\x81\xA9"), "a\\xe2\\x80\\xaeb\\xe2\\x81\\xa9");  // U+202E, U+2069
   EXPECT_EQ(printable(std::string_view("\0", 1)), "\\x00");
 }
 
