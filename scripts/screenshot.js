@@ -15,10 +15,19 @@ async function main(output) {
   const missing = [...harness.missing(), ...(available ? [] : ['xrdp'])];
   if (missing.length) throw new Error(`not installed: ${missing.join(', ')} (npm run screenshot installs them)`);
   const port = quillgate.startProxy();
-  const xrdp = await startXrdp();
-  const pages = await harness.startPageServer();
+  let xrdp;
+  let pages;
   let browser;
+  for (const name of ['SIGINT', 'SIGTERM']) {
+    process.once(name, () => {
+      browser?.kill();
+      xrdp?.kill();
+      process.kill(process.pid, name);
+    });
+  }
   try {
+    xrdp = await startXrdp();
+    pages = await harness.startPageServer();
     browser = await harness.startBrowser();
     await harness.openClient(browser, `http://127.0.0.1:${pages.port}`);
     const result = await harness.connect(browser, `ws://127.0.0.1:${port}`, `127.0.0.1:${xrdp.port}`);
@@ -34,8 +43,8 @@ async function main(output) {
     throw error;
   } finally {
     await browser?.stop();
-    await pages.close();
-    await xrdp.stop();
+    await pages?.close();
+    await xrdp?.stop();
     quillgate.stopProxy();
   }
 }

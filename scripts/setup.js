@@ -62,7 +62,9 @@ function aptInstall(names, { run = sh, policy = '/usr/sbin/policy-rc.d', service
   if (ours) fs.writeFileSync(policy, `#!/bin/sh\n${policyMark}\nexit 101\n`, { mode: 0o755 });
   // Ctrl-C reaches apt-get too; this process waits for it to end and then
   // removes the policy, instead of dying with the policy left in place.
-  const hold = () => {};
+  // A signal sent to this process alone is passed on once the policy is gone.
+  let caught;
+  const hold = (name) => (caught = name);
   process.on('SIGINT', hold).on('SIGTERM', hold);
   try {
     if (run('apt-get', ['update', '-qq'], { env }) !== 0) return false;
@@ -70,6 +72,7 @@ function aptInstall(names, { run = sh, policy = '/usr/sbin/policy-rc.d', service
   } finally {
     process.off('SIGINT', hold).off('SIGTERM', hold);
     if (ours) fs.rmSync(policy, { force: true });
+    if (caught) process.kill(process.pid, caught);
   }
   for (const service of names.flatMap((name) => services(name))) {
     // Either tool may be missing, and works without a running init system.

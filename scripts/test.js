@@ -108,7 +108,8 @@ else console.log('\n== fuzz: SKIPPED (clang-14 with libclang-rt-14-dev is not in
 step('JavaScript tests', process.execPath, ['--test', '--test-concurrency=4', 'test/js/']);
 // Once, not under the sanitizers: IronRDP's web client in headless Chromium,
 // through the gateway to xrdp.
-step('Browser test (Chromium, IronRDP web client, xrdp)', process.execPath, ['--test', 'test/browser/']);
+step('Browser test (Chromium, IronRDP web client, xrdp)', process.execPath, ['--test', 'test/browser/'],
+  { env: { ...process.env, QUILLGATE_BROWSER_TEST: 'required' } });
 if (process.env.QUILLGATE_SANITIZERS === '0') console.log('\n== sanitizer builds: SKIPPED (QUILLGATE_SANITIZERS=0)');
 else sanitizers();
 // Load and descriptor tests, on their own: they hold thousands of sockets.

@@ -50,6 +50,7 @@ asio::awaitable<boost::system::error_code> ClientStream::flush() {
   flushing_ = true;
   auto [ec, n] = co_await asio::async_write(socket_, asio::buffer(sending), asio::as_tuple(asio::use_awaitable));
   flushing_ = false;
+  if (ec) failed_ = ec;
   flushed_.cancel();
   co_return ec;
 }

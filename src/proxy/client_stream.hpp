@@ -61,7 +61,7 @@ class ClientStream {
   bool holding() const { return holding_; }
 
   // Sends everything held, then writes go straight to the socket again. On
-  // failure whatever was held is dropped.
+  // failure whatever was held is dropped, and later writes fail too.
   boost::asio::awaitable<boost::system::error_code> flush();
 
   // Bytes read through this stream by someone else that belong to what
@@ -147,7 +147,7 @@ class ClientStream {
   struct WriteOp {
     ClientStream& stream;
     ConstBuffers buffers;
-    enum class Step { start, waited, held, sent } step = Step::start;
+    enum class Step { start, waited, held, sent, failed } step = Step::start;
     std::size_t held = 0;
 
     template <class Self>
@@ -161,6 +161,10 @@ class ClientStream {
           if (stream.flushing_) {
             step = Step::waited;
             return stream.flushed_.async_wait(std::move(self));
+          }
+          if (stream.failed_) {
+            step = Step::failed;
+            return boost::asio::post(stream.get_executor(), std::move(self));
           }
           if (!stream.holding_) {
             step = Step::sent;
@@ -179,6 +183,8 @@ class ClientStream {
           return self.complete({}, held);
         case Step::sent:
           return self.complete(ec, n);
+        case Step::failed:
+          return self.complete(stream.failed_, 0);
       }
     }
   };
@@ -195,7 +201,7 @@ class ClientStream {
   struct TeardownOp {
     ClientStream& stream;
     boost::beast::role_type role;
-    enum class Step { start, flushed, torn_down } step = Step::start;
+    enum class Step { start, flushed, torn_down, failed } step = Step::start;
     std::vector<std::uint8_t> sending{};
 
     template <class Self>
@@ -204,6 +210,10 @@ class ClientStream {
         case Step::start:
           if (stream.flushing_) return stream.flushed_.async_wait(std::move(self));  // back here when it ends
           stream.holding_ = false;
+          if (stream.failed_) {
+            step = Step::failed;
+            return boost::asio::post(stream.get_executor(), std::move(self));
+          }
           if (!stream.outgoing_.empty()) {
             sending.swap(stream.outgoing_);
             stream.flushing_ = true;
@@ -214,10 +224,15 @@ class ClientStream {
         case Step::flushed:
           stream.flushing_ = false;
           stream.flushed_.cancel();
-          if (ec) return self.complete(after_close(ec));
+          if (ec) {
+            stream.failed_ = ec;
+            return self.complete(after_close(ec));
+          }
           break;
         case Step::torn_down:
           return self.complete(after_close(ec));
+        case Step::failed:
+          return self.complete(after_close(stream.failed_));
       }
       step = Step::torn_down;
       boost::beast::websocket::async_teardown(role, stream.socket_, std::move(self));
@@ -231,6 +246,9 @@ class ClientStream {
   bool streaming_ = false;  // the last read suggested more data is waiting
   bool holding_ = false;
   bool flushing_ = false;
+  // A flush failed: the connection is broken, and every later write fails
+  // the same way at once rather than touching the socket again.
+  boost::system::error_code failed_;
   std::vector<std::uint8_t> outgoing_;
   // Never expires; cancelled when a flush ends, which wakes the writes that
   // waited for it.

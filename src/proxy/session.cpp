@@ -89,12 +89,15 @@ asio::awaitable<void> reject(WebSocket& ws, std::string_view id, std::uint16_t c
   log_line(id, line);
 }
 
-asio::awaitable<std::optional<Error>> client_to_server(WebSocket& ws, TlsStream& tls) {
+// `client_closed` as for server_to_client: a client that sends its Close
+// and resets the connection before the answer is out still closed it.
+asio::awaitable<std::optional<Error>> client_to_server(WebSocket& ws, TlsStream& tls, const bool& client_closed) {
   beast::flat_buffer message;
   for (;;) {
     // Beast answers Pings inside the read and returns only data messages.
     auto [read_error, size] = co_await ws.async_read(message, token);
     if (read_error == websocket::error::closed || is_end_of_stream(read_error)) co_return std::nullopt;
+    if (read_error && client_closed) co_return std::nullopt;
     if (read_error) co_return Error{"读取 WebSocket 失败: " + read_error.message()};
     if (auto write_error = co_await tls.write_all(bytes_of(message).data(), size)) {
       co_return Error{"写入 TLS 失败: " + write_error.message()};
@@ -172,7 +175,7 @@ asio::awaitable<std::optional<Error>> relay(WebSocket& ws, TlsStream& tls) {
   ws.control_callback([&](websocket::frame_type kind, beast::string_view) {
     if (kind == websocket::frame_type::close) client_closed = true;
   });
-  auto finished = co_await (client_to_server(ws, tls) || server_to_client(ws, tls, client_closed));
+  auto finished = co_await (client_to_server(ws, tls, client_closed) || server_to_client(ws, tls, client_closed));
   ws.control_callback();
   co_return std::visit([](auto& result) { return std::move(result); }, finished);
 }

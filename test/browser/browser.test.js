@@ -18,7 +18,9 @@ const RDCLEANPATH_ERROR = 4;
 const PROXY_CONNECT_ERROR = 5;
 
 const missing = [...harness.missing(), ...(haveXrdp ? [] : ['xrdp'])];
-if (missing.length) console.log(`# browser.test.js: SKIPPED: not installed: ${missing.join(', ')}`);
+// `npm test` sets QUILLGATE_BROWSER_TEST=required: there, a missing piece is a failure, not a skip.
+const required = process.env.QUILLGATE_BROWSER_TEST === 'required';
+if (missing.length) console.log(`# browser.test.js: ${required ? 'FAILED' : 'SKIPPED'}: not installed: ${missing.join(', ')}`);
 
 let xrdp;
 let gateway;
@@ -26,16 +28,37 @@ let pageServer;
 let browser;
 let firstSession;  // the id of the connection the first test leaves open
 test.before(async () => {
-  if (missing.length) return;
-  [xrdp, gateway, pageServer] = await Promise.all([startXrdp(), Gateway.start(), startPageServer()]);
+  if (missing.length) {
+    if (required) throw new Error(`not installed: ${missing.join(', ')}`);
+    return;
+  }
+  // Each piece is kept as soon as it runs, so that the clean-up below stops
+  // whatever started even when another piece failed.
+  const started = await Promise.allSettled([
+    startXrdp().then((x) => (xrdp = x)),
+    Gateway.start().then((g) => (gateway = g)),
+    startPageServer().then((p) => (pageServer = p)),
+  ]);
+  const failed = started.find((r) => r.status === 'rejected');
+  if (failed) throw failed.reason;
   browser = await startBrowser({ hostRules: `MAP ${FOREIGN_HOST} 127.0.0.1` });
-});
+}, { timeout: 120000 });
 test.after(async () => {
   await browser?.stop();
   await pageServer?.close();
   await gateway?.stop();
   await xrdp?.stop();
-});
+}, { timeout: 60000 });
+// Interrupted (Ctrl-C, or a runner's time limit): the browser runs in a
+// process group of its own and would outlive this process.
+for (const name of ['SIGINT', 'SIGTERM']) {
+  process.once(name, () => {
+    browser?.kill();
+    xrdp?.kill();
+    gateway?.child.kill('SIGKILL');
+    process.kill(process.pid, name);
+  });
+}
 
 const loopbackPage = () => `http://127.0.0.1:${pageServer.port}`;
 const proxyAddress = () => `ws://127.0.0.1:${gateway.port}`;
@@ -55,7 +78,7 @@ async function withEvidence(t, body) {
   }
 }
 
-const options = { skip: missing.length > 0, timeout: 90000 };
+const options = { skip: missing.length > 0 && !required, timeout: 90000 };
 
 test('a loopback page: the client connects through the gateway to xrdp and draws its login screen', options, (t) =>
   withEvidence(t, async () => {

@@ -138,7 +138,9 @@ async function startBrowser({ hostRules } = {}) {
   // A process group of its own, so that stopping it ends its helpers too.
   const child = spawn(CHROMIUM, [...args, 'about:blank'], { stdio: ['ignore', 'ignore', 'pipe'], detached: true });
   let stderr = '';
-  const exited = new Promise((resolve) => child.once('exit', resolve));
+  // 'close' comes also when the program could not be started at all.
+  const exited = new Promise((resolve) => child.once('close', resolve));
+  child.on('error', () => {});
   // False once the whole group has ended.
   const signal = (name) => {
     try {
@@ -191,6 +193,11 @@ async function startBrowser({ hostRules } = {}) {
       async stop() {
         await bounded(browser.close(), 5000, 'the DevTools connection to close').catch(() => {});
         await stop();
+      },
+      // For a process that is going down on a signal: no waiting.
+      kill() {
+        signal('SIGKILL');
+        fs.rmSync(profile, { recursive: true, force: true });
       },
     };
   } catch (error) {

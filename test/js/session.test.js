@@ -365,6 +365,8 @@ test('SNI: sent for a host name, not for IPv4 or IPv6 literals', async () => {
   }
 });
 
+const CLOSE_1001 = Buffer.from([0x88, 0x82, 0, 0, 0, 0, 0x03, 0xe9]);  // as a page going away sends it
+
 // A raw upgrade request with `origin` (if any) and, in the same write, a first
 // message naming `server`: a refused handshake must not get as far as reading it.
 // `padding` lengthens both: a header and an element the request decoder skips.
@@ -430,17 +432,31 @@ test('origin: other sites\' pages are refused with 403 before any server is cont
   }
 });
 
-test('relay: a client that resets the connection once its Close is answered ends normally', async () => {
-  const server = await startRdpServer();
+test('relay: a client that sends Close and resets, before or after the answer, ends its session', async () => {
+  const chunk = Buffer.alloc(16384, 7);
+  const idle = await startRdpServer();
+  const streaming = await startRdpServer({ onSecure: (s) => { const pump = () => { while (!s.destroyed && s.write(chunk)); }; s.on('drain', pump); s.resume(); pump(); } });
   try {
-    const { socket, id, received } = await pipelinedHandshake(gateway, undefined, server);
-    await waitFor(() => received().length > received().indexOf('\r\n\r\n') + 4, { what: 'the RDCleanPath response' });
-    const answered = received().length;
-    socket.on('data', () => received().indexOf('\x88', answered) >= 0 && socket.resetAndDestroy());
-    socket.write(Buffer.from([0x88, 0x82, 0, 0, 0, 0, 0x03, 0xe9]));  // Close 1001, as a page going away sends
-    await closedByPeer(socket);
-    assert.deepEqual(await gateway.linesOf(id), []);
+    // Reset once the answering Close is seen, as a browser leaving a page: no line.
+    const left = await pipelinedHandshake(gateway, undefined, idle);
+    await waitFor(() => left.received().length > left.received().indexOf('\r\n\r\n') + 4, { what: 'the RDCleanPath response' });
+    const answered = left.received().length;
+    left.socket.on('data', () => left.received().indexOf('\x88', answered) >= 0 && left.socket.resetAndDestroy());
+    left.socket.write(CLOSE_1001);
+    await closedByPeer(left.socket);
+    assert.deepEqual(await gateway.linesOf(left.id), []);
+
+    // Reset right after the Close while the server streams: the session ends
+    // (the answering Close waited behind held messages whose write failed).
+    for (let round = 0; round < 10; round++) {
+      const { socket, id, received } = await pipelinedHandshake(gateway, undefined, streaming);
+      await waitFor(() => received().length > received().indexOf('\r\n\r\n') + 4, { what: 'the RDCleanPath response' });
+      socket.write(CLOSE_1001, () => socket.resetAndDestroy());
+      await closedByPeer(socket);
+      for (const line of await gateway.linesOf(id)) assert.match(line, /写入 WebSocket 失败/);
+    }
   } finally {
-    await server.close();
+    await idle.close();
+    await streaming.close();
   }
 });

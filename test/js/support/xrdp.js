@@ -25,6 +25,15 @@ async function freePort() {
 // SIGTERM has not ended it within 5 s) and removes its folder.
 async function startXrdp() {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quillgate-xrdp-'));
+  try {
+    return await startIn(dir);
+  } catch (error) {
+    fs.rmSync(dir, { recursive: true, force: true });
+    throw error;
+  }
+}
+
+async function startIn(dir) {
   const key = path.join(dir, 'key.pem');
   const cert = path.join(dir, 'cert.pem');
   execFileSync('openssl', ['req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-days', '30', '-subj', '/CN=xrdp.test',
@@ -54,16 +63,15 @@ async function startXrdp() {
   fs.writeFileSync(path.join(dir, 'xrdp.ini'), ini);
   fs.mkdirSync('/run/xrdp/sockdir', { recursive: true });
   const child = spawn(XRDP, ['--nodaemon', '--config', path.join(dir, 'xrdp.ini')], { stdio: 'ignore' });
-  const exited = new Promise((resolve) => child.once('exit', resolve));
+  // 'close' comes also when the program could not be started at all.
+  const exited = new Promise((resolve) => child.once('close', resolve));
+  child.on('error', () => {});
   const readLog = () => (fs.existsSync(log) ? fs.readFileSync(log, 'utf8') : '');
   const stop = async () => {
-    if (child.exitCode === null && child.signalCode === null) {
-      child.kill('SIGTERM');
-      const timer = setTimeout(() => child.kill('SIGKILL'), 5000);
-      await exited;
-      clearTimeout(timer);
-    }
-    fs.rmSync(dir, { recursive: true, force: true });
+    child.kill('SIGTERM');
+    const timer = setTimeout(() => child.kill('SIGKILL'), 5000);
+    await exited;
+    clearTimeout(timer);
   };
   try {
     await waitFor(() => readLog().includes('listening to port'), { what: 'xrdp to listen', timeout: 15000 });
@@ -77,7 +85,15 @@ async function startXrdp() {
     certificate: new crypto.X509Certificate(fs.readFileSync(cert)).raw,
     // Its log so far (connections received are logged at the default level).
     log: readLog,
-    stop,
+    async stop() {
+      await stop();
+      fs.rmSync(dir, { recursive: true, force: true });
+    },
+    // For a process that is going down on a signal: no waiting.
+    kill() {
+      child.kill('SIGKILL');
+      fs.rmSync(dir, { recursive: true, force: true });
+    },
   };
 }
 
