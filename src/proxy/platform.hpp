@@ -2,16 +2,52 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
+#include <cstdint>
+#include <utility>
 
 // What differs between operating systems in how the gateway opens sockets.
 // Every socket is opened so that child processes of the host do not inherit
 // it (a child holding a copy would keep a connection open after the gateway
-// closed it, and could read the client's unencrypted stream), atomically, so
-// that a child started by another thread at that moment cannot get one
-// either. Connection sockets have Nagle's algorithm off before their first
-// byte: RDP input and screen updates are small writes that must not wait
-// for the peer's delayed acknowledgement.
+// closed it, and could read the client's unencrypted stream), atomically
+// where the system allows it, so that a child started by another thread at
+// that moment cannot get one either; Windows has no atomic form for accepted
+// sockets (see platform_windows.cpp). Connection sockets have Nagle's
+// algorithm off before their first byte: RDP input and screen updates are
+// small writes that must not wait for the peer's delayed acknowledgement.
 namespace quillgate::proxy::platform {
+
+using NativeSocket = boost::asio::ip::tcp::acceptor::native_handle_type;
+
+// Closes the socket it holds; owns it until released.
+class OwnedSocket {
+ public:
+  OwnedSocket() = default;
+  explicit OwnedSocket(NativeSocket socket) : socket_(socket) {}
+  OwnedSocket(OwnedSocket&& other) noexcept : socket_(std::exchange(other.socket_, invalid)) {}
+  OwnedSocket& operator=(OwnedSocket&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.socket_, invalid));
+    return *this;
+  }
+  ~OwnedSocket() { reset(); }
+  NativeSocket get() const { return socket_; }
+  NativeSocket release() { return std::exchange(socket_, invalid); }
+  void reset(NativeSocket socket = invalid);
+
+ private:
+  static constexpr NativeSocket invalid = static_cast<NativeSocket>(-1);
+  NativeSocket socket_ = invalid;
+};
+
+// A listening socket on 127.0.0.1 and the port the system gave it.
+struct Listener {
+  OwnedSocket socket;
+  std::uint16_t port = 0;
+};
+
+// The loopback listener: an ephemeral port, non-blocking, with a backlog of
+// 128. On failure, `failed` says which step failed.
+enum class ListenerStep { listen, port, non_blocking };
+boost::system::error_code open_loopback_listener(Listener& listener, ListenerStep& failed);
 
 // Accepts one pending connection from `listener` (IPv4, non-blocking) into
 // `socket`, which must be closed.

@@ -1,0 +1,119 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include "proxy/platform.hpp"
+
+namespace quillgate::proxy::platform {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+boost::system::error_code last_error() { return {::WSAGetLastError(), boost::system::system_category()}; }
+
+// Overlapped, for Asio's completion port, and never inherited: the flag makes
+// the handle non-inheritable from its creation (Windows 7 SP1 and later).
+SOCKET open_socket(int family) {
+  return ::WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                      WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+}
+
+// Hands `s` to `socket` with no-delay set; closes it when that fails.
+boost::system::error_code adopt(tcp::socket& socket, const tcp& protocol, SOCKET s) {
+  const BOOL on = TRUE;
+  if (::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+    const auto ec = last_error();
+    ::closesocket(s);
+    return ec;
+  }
+  boost::system::error_code ec;
+  socket.assign(protocol, s, ec);
+  if (ec) ::closesocket(s);
+  return ec;
+}
+
+}  // namespace
+
+void OwnedSocket::reset(NativeSocket socket) {
+  if (socket_ != invalid) ::closesocket(socket_);
+  socket_ = socket;
+}
+
+boost::system::error_code open_loopback_listener(Listener& listener, ListenerStep& failed) {
+  failed = ListenerStep::listen;
+  OwnedSocket socket(open_socket(AF_INET));
+  if (socket.get() == INVALID_SOCKET) return last_error();
+  // Not SO_REUSEADDR: on Windows it lets another socket take over a port in
+  // use. Exclusive use is what a fresh ephemeral port gives anyway.
+  const BOOL on = TRUE;
+  if (::setsockopt(socket.get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+    return last_error();
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = 0;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(socket.get(), 128) != 0) {
+    return last_error();
+  }
+  failed = ListenerStep::port;
+  sockaddr_in bound{};
+  int length = sizeof bound;
+  if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return last_error();
+  failed = ListenerStep::non_blocking;
+  u_long non_blocking = 1;
+  if (::ioctlsocket(socket.get(), FIONBIO, &non_blocking) != 0) return last_error();
+  listener.port = ntohs(bound.sin_port);
+  listener.socket = std::move(socket);
+  return {};
+}
+
+boost::system::error_code accept_connection(tcp::acceptor& listener, tcp::socket& socket) {
+  const SOCKET s = ::accept(listener.native_handle(), nullptr, nullptr);
+  if (s == INVALID_SOCKET) return last_error();
+  // Windows has no accept that creates the socket non-inheritable, and
+  // whether an accepted socket takes the flag from its listener is not
+  // documented: it is cleared here, right after. A process started with
+  // inherited handles by another thread between the two calls can still get
+  // a copy; closing that window needs AcceptEx on a socket opened beforehand.
+  if (!::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0)) {
+    const boost::system::error_code ec(static_cast<int>(::GetLastError()), boost::system::system_category());
+    ::closesocket(s);
+    return ec;
+  }
+  return adopt(socket, tcp::v4(), s);
+}
+
+boost::system::error_code open_connection_socket(tcp::socket& socket, const tcp& protocol) {
+  const SOCKET s = open_socket(protocol.family());
+  if (s == INVALID_SOCKET) return last_error();
+  return adopt(socket, protocol, s);
+}
+
+AcceptFailure classify_accept_error(const boost::system::error_code& ec) {
+  if (ec.category() != boost::system::system_category()) return AcceptFailure::fatal;
+  switch (ec.value()) {
+    case WSAEMFILE:
+    case WSAENOBUFS:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+      return AcceptFailure::pause;
+    // The peer reset the connection before it was accepted, nothing is
+    // pending any more, or the network went away for a moment.
+    case WSAECONNRESET:
+    case WSAEWOULDBLOCK:
+    case WSAEINTR:
+    case WSAEINPROGRESS:
+    case WSAENETDOWN:
+    case WSAEHOSTUNREACH:
+    case WSAENETUNREACH:
+      return AcceptFailure::again;
+    default:
+      return AcceptFailure::fatal;
+  }
+}
+
+}  // namespace quillgate::proxy::platform
