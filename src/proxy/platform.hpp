@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/asio/detail/socket_types.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 #include <cstdint>
@@ -16,7 +17,9 @@
 // small writes that must not wait for the peer's delayed acknowledgement.
 namespace quillgate::proxy::platform {
 
-using NativeSocket = boost::asio::ip::tcp::acceptor::native_handle_type;
+// A system socket: a descriptor, or a Windows SOCKET (Asio's native handle
+// type wraps it there).
+using NativeSocket = boost::asio::detail::socket_type;
 
 // Closes the socket it holds; owns it until released.
 class OwnedSocket {

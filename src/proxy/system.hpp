@@ -1,9 +1,9 @@
 #pragma once
 
-// What differs between operating systems outside the sockets: where the
-// address functions (inet_pton, getaddrinfo) are declared, how standard
-// error is written, how a failed lookup is described and how many
-// processors the process may run on. Header-only and free of Asio, so the
+// What differs between operating systems outside socket set-up: where the
+// address functions (inet_pton, getaddrinfo) are declared, where a socket
+// call leaves its error, how standard error is written, how a failed lookup
+// is described and how many processors the process may run on. Header-only and free of Asio, so the
 // pure code (the log switch) can use it.
 #ifdef _WIN32
 #include <winsock2.h>
@@ -47,6 +47,24 @@ inline std::size_t write_stderr_some(std::string_view text) {
     if (n < 0 && errno == EINTR) continue;
     return n > 0 ? static_cast<std::size_t>(n) : 0;
   }
+#endif
+}
+
+// The error of the last socket call on this thread, which OpenSSL's socket
+// layer leaves where the system puts it: errno, or Winsock's own slot.
+inline int last_socket_error() {
+#ifdef _WIN32
+  return ::WSAGetLastError();
+#else
+  return errno;
+#endif
+}
+
+inline void clear_socket_error() {
+#ifdef _WIN32
+  ::WSASetLastError(0);
+#else
+  errno = 0;
 #endif
 }
 
