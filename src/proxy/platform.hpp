@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
 #include <boost/asio/detail/socket_types.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
@@ -9,10 +10,9 @@
 // What differs between operating systems in how the gateway opens sockets.
 // Every socket is opened so that child processes of the host do not inherit
 // it (a child holding a copy would keep a connection open after the gateway
-// closed it, and could read the client's unencrypted stream), atomically
-// where the system allows it, so that a child started by another thread at
-// that moment cannot get one either; Windows has no atomic form for accepted
-// sockets (see platform_windows.cpp). Connection sockets have Nagle's
+// closed it, and could read the client's unencrypted stream), atomically,
+// so that a child started by another thread at that moment cannot get one
+// either. Connection sockets have Nagle's
 // algorithm off before their first byte: RDP input and screen updates are
 // small writes that must not wait for the peer's delayed acknowledgement.
 namespace quillgate::proxy::platform {
@@ -52,8 +52,18 @@ struct Listener {
 enum class ListenerStep { listen, port, non_blocking };
 boost::system::error_code open_loopback_listener(Listener& listener, ListenerStep& failed);
 
+// Waits for the next connection on `listener` (IPv4, non-blocking, from
+// open_loopback_listener) and accepts it into `socket`, which must be closed;
+// the connection runs on the socket's executor. Ends early, with an error,
+// when the awaiting coroutine is cancelled (the accept loop's `||` with the
+// stop signal). On Linux: a readiness wait, then accept4. On Windows, where
+// Asio implements a read wait on a stream socket as a zero-byte receive, which
+// a listening socket does not complete: AcceptEx on a socket opened beforehand.
+boost::asio::awaitable<boost::system::error_code> async_accept_connection(boost::asio::ip::tcp::acceptor& listener,
+                                                                          boost::asio::ip::tcp::socket& socket);
+
 // Accepts one pending connection from `listener` (IPv4, non-blocking) into
-// `socket`, which must be closed.
+// `socket`, which must be closed, without waiting.
 boost::system::error_code accept_connection(boost::asio::ip::tcp::acceptor& listener,
                                             boost::asio::ip::tcp::socket& socket);
 

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include "proxy/platform.hpp"
 
 namespace quillgate::proxy::platform {
@@ -63,6 +66,12 @@ boost::system::error_code open_loopback_listener(Listener& listener, ListenerSte
   listener.port = ntohs(bound.sin_port);
   listener.socket = std::move(socket);
   return {};
+}
+
+asio::awaitable<boost::system::error_code> async_accept_connection(tcp::acceptor& listener, tcp::socket& socket) {
+  auto [ec] = co_await listener.async_wait(tcp::acceptor::wait_read, asio::as_tuple(asio::use_awaitable));
+  if (ec) co_return ec;
+  co_return accept_connection(listener, socket);
 }
 
 boost::system::error_code accept_connection(tcp::acceptor& listener, tcp::socket& socket) {

@@ -1,6 +1,13 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <mswsock.h>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/associated_cancellation_slot.hpp>
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/windows/overlapped_ptr.hpp>
 
 #include "proxy/platform.hpp"
 
@@ -32,6 +39,40 @@ boost::system::error_code adopt(tcp::socket& socket, const tcp& protocol, SOCKET
   socket.assign(protocol, s, ec);
   if (ec) ::closesocket(s);
   return ec;
+}
+
+// Room for the two addresses AcceptEx writes (each 16 bytes more than the
+// largest address); nothing here reads them.
+constexpr DWORD accept_address_size = sizeof(sockaddr_in6) + 16;
+
+// Starts AcceptEx of the next connection on `listener` into `accepted`. The
+// completion comes through the listener's completion port (Asio's); a
+// cancellation of the awaiting coroutine cancels the pending AcceptEx.
+template <class Handler>
+void start_accept(tcp::acceptor& listener, SOCKET accepted, char* addresses, Handler handler) {
+  auto slot = asio::get_associated_cancellation_slot(handler);
+  const SOCKET listening = listener.native_handle();
+  asio::windows::overlapped_ptr operation(
+      listener.get_executor(),
+      [handler = std::move(handler), slot](boost::system::error_code ec, std::size_t) mutable {
+        if (slot.is_connected()) slot.clear();
+        std::move(handler)(ec);
+      });
+  DWORD received = 0;
+  if (!::AcceptEx(listening, accepted, addresses, 0, accept_address_size, accept_address_size, &received,
+                  operation.get())) {
+    const int error = ::WSAGetLastError();
+    if (error != ERROR_IO_PENDING) {
+      operation.complete({error, boost::system::system_category()}, 0);
+      return;
+    }
+  }
+  if (slot.is_connected()) {
+    slot.assign([listening](asio::cancellation_type) {
+      ::CancelIoEx(reinterpret_cast<HANDLE>(listening), nullptr);
+    });
+  }
+  operation.release();
 }
 
 }  // namespace
@@ -71,6 +112,28 @@ boost::system::error_code open_loopback_listener(Listener& listener, ListenerSte
   return {};
 }
 
+// The socket for the connection is opened non-inheritable before the accept,
+// so it never exists in an inheritable state.
+asio::awaitable<boost::system::error_code> async_accept_connection(tcp::acceptor& listener, tcp::socket& socket) {
+  OwnedSocket accepted(open_socket(AF_INET));
+  if (accepted.get() == INVALID_SOCKET) co_return last_error();
+  char addresses[2 * accept_address_size];
+  auto token = asio::as_tuple(asio::use_awaitable);
+  auto [ec] = co_await asio::async_initiate<decltype(token), void(boost::system::error_code)>(
+      [&listener, &accepted, &addresses](auto handler) {
+        start_accept(listener, accepted.get(), addresses, std::move(handler));
+      },
+      token);
+  if (ec) co_return ec;
+  // Makes the socket a full one (getsockname, shutdown) with the listener's options.
+  const SOCKET listening = listener.native_handle();
+  if (::setsockopt(accepted.get(), SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT, reinterpret_cast<const char*>(&listening),
+                   sizeof listening) != 0) {
+    co_return last_error();
+  }
+  co_return adopt(socket, tcp::v4(), accepted.release());
+}
+
 boost::system::error_code accept_connection(tcp::acceptor& listener, tcp::socket& socket) {
   const SOCKET s = ::accept(listener.native_handle(), nullptr, nullptr);
   if (s == INVALID_SOCKET) return last_error();
@@ -78,7 +141,8 @@ boost::system::error_code accept_connection(tcp::acceptor& listener, tcp::socket
   // whether an accepted socket takes the flag from its listener is not
   // documented: it is cleared here, right after. A process started with
   // inherited handles by another thread between the two calls can still get
-  // a copy; closing that window needs AcceptEx on a socket opened beforehand.
+  // a copy; the accept loop uses async_accept_connection, which has no such
+  // window.
   if (!::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0)) {
     const boost::system::error_code ec(static_cast<int>(::GetLastError()), boost::system::system_category());
     ::closesocket(s);
@@ -101,8 +165,10 @@ AcceptFailure classify_accept_error(const boost::system::error_code& ec) {
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_NO_SYSTEM_RESOURCES:
       return AcceptFailure::pause;
-    // The peer reset the connection before it was accepted, nothing is
-    // pending any more, or the network went away for a moment.
+    // The peer reset the connection before it was accepted (AcceptEx reports
+    // the network name as deleted), nothing is pending any more, or the
+    // network went away for a moment.
+    case ERROR_NETNAME_DELETED:
     case WSAECONNRESET:
     case WSAEWOULDBLOCK:
     case WSAEINTR:
