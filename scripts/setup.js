@@ -15,9 +15,10 @@ const root = path.resolve(__dirname, '..');
 const packages = {
   run: ['cmake', 'make', 'g++', 'libboost1.81-dev', 'libssl-dev'],
   // Tests add GoogleTest, clang's libFuzzer runtime for the fuzz targets,
-  // the openssl tool for test certificates, binutils for the export check
-  // and xrdp as a real RDP server.
-  test: ['libgtest-dev', 'clang-14', 'libclang-rt-14-dev', 'openssl', 'binutils', 'xrdp'],
+  // the openssl tool for test certificates, binutils for the export check,
+  // xrdp as a real RDP server, and MinGW-w64 and Wine for the Windows addon.
+  test: ['libgtest-dev', 'clang-14', 'libclang-rt-14-dev', 'openssl', 'binutils', 'xrdp', 'g++-mingw-w64-x86-64',
+    'wine64'],
   bench: ['openssl'],
 };
 
