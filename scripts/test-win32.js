@@ -66,6 +66,49 @@ function winePrefix() {
   return prefix;
 }
 
+// The binary as the package ships it (stripped, found by the package's own
+// loader) in node.exe: a worker thread sees the gateway the main thread
+// started, and the process exits with its own code while a connection is open.
+const packagedScript = `const path = require('node:path');
+const { Worker } = require('node:worker_threads');
+const q = require('.');
+const port = q.startProxy();
+const worker = new Worker("const { parentPort, workerData } = require('node:worker_threads');" +
+  "parentPort.postMessage(require(workerData).getStatus().port)", { eval: true, workerData: __dirname });
+worker.once('message', (seen) => {
+  const socket = require('node:net').connect(port, '127.0.0.1');
+  const poll = setInterval(() => {
+    if (q.getStatus().activeConnections !== 1) return;
+    clearInterval(poll);
+    console.log(JSON.stringify({ port, seen, native: require.resolve('./lib/native') }));
+    process.exit(5);
+  }, 20);
+});
+`;
+
+function packaged(env) {
+  const pkg = fs.mkdtempSync(path.join(dir, 'package-'));
+  try {
+    for (const f of ['package.json', 'index.js', 'lib']) fs.cpSync(path.join(root, f), path.join(pkg, f), { recursive: true });
+    fs.mkdirSync(path.join(pkg, 'prebuilds', 'win32-x64'), { recursive: true });
+    run('packaged binary', 'x86_64-w64-mingw32-strip', ['--strip-unneeded', '-o',
+      path.join(pkg, 'prebuilds', 'win32-x64', 'quillgate.node'), path.join(dir, 'quillgate.node')]);
+    fs.writeFileSync(path.join(pkg, 'check.js'), packagedScript);
+    const output = path.join(pkg, 'output.txt');
+    const fd = fs.openSync(output, 'w');
+    const { QUILLGATE_ADDON, ...rest } = env;
+    const result = spawnSync(wine, [env.QUILLGATE_WINE_NODE, 'check.js'],
+      { cwd: pkg, env: rest, stdio: ['ignore', fd, fd], timeout: 60000 });
+    fs.closeSync(fd);
+    const text = fs.readFileSync(output, 'utf8');
+    fs.writeSync(log, `\n== packaged binary in node.exe: exit ${result.status}\n${text}`);
+    const report = JSON.parse((/^\{.*\}$/m.exec(text) || ['null'])[0]);
+    return result.status === 5 && report && report.seen === report.port;
+  } finally {
+    fs.rmSync(pkg, { recursive: true, force: true });
+  }
+}
+
 if (!fs.existsSync(wine)) finish(false, 'FAILED: Wine is not installed (Debian: wine64)');
 run('cross build', process.execPath, [path.join(__dirname, 'build-win32.js'), '--build-dir', dir]);
 const env = {
@@ -75,11 +118,13 @@ const env = {
   QUILLGATE_WINE_NODE: windowsNode(),
   QUILLGATE_WINE_ADDON: path.join(dir, 'quillgate.node'),
 };
+if (!packaged(env)) finish(false, 'FAILED: the packaged binary in node.exe (see the log)');
 const result = spawnSync(process.execPath, ['--test', '--test-concurrency=2', '--test-reporter=tap', ...files],
   { cwd: root, env, encoding: 'utf8', maxBuffer: 64 << 20 });
 fs.writeSync(log, `\n== ${files.join(' ')} under Wine\n${result.stdout}${result.stderr}`);
 // Wine's server outlives the last process for a few seconds; it is not left behind.
 spawnSync('/usr/lib/wine/wineserver64', ['-k'], { env, stdio: 'ignore' });
 const count = (name) => Number((new RegExp(`^# ${name} (\\d+)$`, 'm').exec(result.stdout) || [])[1] || 0);
-const summary = `${count('pass')} passed, ${count('fail')} failed, ${count('skipped')} skipped in ${files.length} files`;
+const summary = `packaged binary loads, is shared with a worker and exits cleanly; ${count('pass')} passed, ` +
+  `${count('fail')} failed, ${count('skipped')} skipped in ${files.length} files`;
 finish(result.status === 0 && count('pass') > 0, result.status === 0 ? summary : `FAILED: ${summary}`);
