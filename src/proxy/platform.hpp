@@ -10,11 +10,11 @@
 // What differs between operating systems in how the gateway opens sockets.
 // Every socket is opened so that child processes of the host do not inherit
 // it (a child holding a copy would keep a connection open after the gateway
-// closed it, and could read the client's unencrypted stream), atomically,
-// so that a child started by another thread at that moment cannot get one
-// either. Connection sockets have Nagle's
-// algorithm off before their first byte: RDP input and screen updates are
-// small writes that must not wait for the peer's delayed acknowledgement.
+// closed it, and could read the client's unencrypted stream), atomically, so
+// that a child started by another thread at that moment cannot get one
+// either. Connection sockets have Nagle's algorithm off before their first
+// byte: RDP input and screen updates are small writes that must not wait
+// for the peer's delayed acknowledgement.
 namespace quillgate::proxy::platform {
 
 // A system socket: a descriptor, or a Windows SOCKET (Asio's native handle
@@ -63,7 +63,8 @@ boost::asio::awaitable<boost::system::error_code> async_accept_connection(boost:
                                                                           boost::asio::ip::tcp::socket& socket);
 
 // Accepts one pending connection from `listener` (IPv4, non-blocking) into
-// `socket`, which must be closed, without waiting.
+// `socket`, which must be closed, without waiting. POSIX only: Windows has
+// no accept that creates the socket non-inheritable.
 boost::system::error_code accept_connection(boost::asio::ip::tcp::acceptor& listener,
                                             boost::asio::ip::tcp::socket& socket);
 

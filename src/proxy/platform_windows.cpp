@@ -134,23 +134,6 @@ asio::awaitable<boost::system::error_code> async_accept_connection(tcp::acceptor
   co_return adopt(socket, tcp::v4(), accepted.release());
 }
 
-boost::system::error_code accept_connection(tcp::acceptor& listener, tcp::socket& socket) {
-  const SOCKET s = ::accept(listener.native_handle(), nullptr, nullptr);
-  if (s == INVALID_SOCKET) return last_error();
-  // Windows has no accept that creates the socket non-inheritable, and
-  // whether an accepted socket takes the flag from its listener is not
-  // documented: it is cleared here, right after. A process started with
-  // inherited handles by another thread between the two calls can still get
-  // a copy; the accept loop uses async_accept_connection, which has no such
-  // window.
-  if (!::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0)) {
-    const boost::system::error_code ec(static_cast<int>(::GetLastError()), boost::system::system_category());
-    ::closesocket(s);
-    return ec;
-  }
-  return adopt(socket, tcp::v4(), s);
-}
-
 boost::system::error_code open_connection_socket(tcp::socket& socket, const tcp& protocol) {
   const SOCKET s = open_socket(protocol.family());
   if (s == INVALID_SOCKET) return last_error();
