@@ -2,6 +2,8 @@
 // Puts this platform's distributable binary into prebuilds/ for the length of
 // `npm pack` / `npm publish` (the prepack script), and removes it afterwards
 // (postpack with --clean), so that a working tree never holds a stale one.
+// On Linux x64 it adds the Windows x64 binary, cross-built with MinGW-w64
+// (scripts/build-win32.js).
 //
 //   node scripts/prebuild.js [--clean]
 //
@@ -37,6 +39,14 @@ function main(argv) {
   const target = prebuilt();
   fs.mkdirSync(path.dirname(target), { recursive: true });
   run(strip, ['--strip-unneeded', '-o', target, sourceBuild]);
+
+  if (process.arch === 'x64') {
+    const dir = path.join(root, 'build-win32');
+    run(process.execPath, [path.join(__dirname, 'build-win32.js'), '--build-dir', dir]);
+    const windows = prebuilt('win32', 'x64');
+    fs.mkdirSync(path.dirname(windows), { recursive: true });
+    run('x86_64-w64-mingw32-strip', ['--strip-unneeded', '-o', windows, path.join(dir, 'quillgate.node')]);
+  }
 }
 
 main(process.argv.slice(2));

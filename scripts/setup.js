@@ -16,8 +16,10 @@ const packages = {
   run: ['cmake', 'make', 'g++', 'libboost1.81-dev', 'libssl-dev'],
   // Tests add GoogleTest, clang's libFuzzer runtime for the fuzz targets,
   // the openssl tool for test certificates, binutils for the export check,
-  // xrdp as a real RDP server and chromium to run a browser RDP client.
-  test: ['libgtest-dev', 'clang-14', 'libclang-rt-14-dev', 'openssl', 'binutils', 'xrdp', 'chromium'],
+  // xrdp as a real RDP server, chromium to run a browser RDP client, and
+  // MinGW-w64 and Wine for the Windows addon.
+  test: ['libgtest-dev', 'clang-14', 'libclang-rt-14-dev', 'openssl', 'binutils', 'xrdp', 'chromium',
+    'g++-mingw-w64-x86-64', 'wine64'],
   bench: ['openssl'],
 };
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env node
 // Runs every test: the C++ unit tests, a bounded libFuzzer run of each fuzz
-// target (when clang's fuzzer runtime is installed), the JavaScript suite and
-// the browser test.
+// target (when clang's fuzzer runtime is installed), the JavaScript suite,
+// the browser test and the Windows x64 addon under Wine (on Linux x64).
 'use strict';
 
 const { spawnSync } = require('node:child_process');
@@ -110,6 +110,11 @@ step('JavaScript tests', process.execPath, ['--test', '--test-concurrency=4', 't
 // through the gateway to xrdp.
 step('Browser test (Chromium, IronRDP web client, xrdp)', process.execPath, ['--test', 'test/browser/'],
   { env: { ...process.env, QUILLGATE_BROWSER_TEST: 'required' } });
+// Cross-builds the Windows addon and runs end-to-end files with it in node.exe
+// under Wine; one summary line, the rest in build-win32/test-win32.log.
+if (process.platform === 'linux' && process.arch === 'x64') {
+  step('Windows x64 under Wine', process.execPath, [path.join(__dirname, 'test-win32.js')]);
+}
 if (process.env.QUILLGATE_SANITIZERS === '0') console.log('\n== sanitizer builds: SKIPPED (QUILLGATE_SANITIZERS=0)');
 else sanitizers();
 // Load and descriptor tests, on their own: they hold thousands of sockets.

@@ -1,11 +1,10 @@
 // The Node-API binding: four functions that call the service and convert its
 // results. Nothing here holds state; no C++ exception leaves a callback.
-#include <node_api.h>
-
 #include <exception>
 #include <string>
 #include <string_view>
 
+#include "napi_host.hpp"
 #include "proxy/service.hpp"
 
 namespace {
@@ -162,8 +161,8 @@ constexpr Export exports_table[] = {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) napi_value napi_register_module_v1(napi_env env,
-                                                                                     napi_value exports) {
+QUILLGATE_MODULE_ENTRY napi_value napi_register_module_v1(napi_env env, napi_value exports) {
+  if (!quillgate::napi_host::bind(env)) return nullptr;
   for (const Export& entry : exports_table) {
     napi_value function;
     napi_status status = napi_create_function(env, entry.js_name, NAPI_AUTO_LENGTH, entry.callback, nullptr, &function);

@@ -57,12 +57,10 @@ asio::awaitable<std::optional<Error>> run_server(tcp::acceptor listener, WorkerL
     // Checked before every wait, so that a flood of ready connections can
     // never keep the loop from seeing a stop.
     if (shutdown.fired()) co_return std::nullopt;
-    auto ready = co_await (shutdown.wait() || listener.async_wait(tcp::acceptor::wait_read, token));
-    if (ready.index() == 0) co_return std::nullopt;
-    if (auto [ec] = std::get<1>(ready); ec) co_return Error{"accept 失败: " + ec.message()};
-
     tcp::socket socket(workers.next());
-    if (auto ec = platform::accept_connection(listener, socket)) {
+    auto accepted = co_await (shutdown.wait() || platform::async_accept_connection(listener, socket));
+    if (accepted.index() == 0) co_return std::nullopt;
+    if (auto ec = std::get<1>(accepted)) {
       switch (platform::classify_accept_error(ec)) {
         case platform::AcceptFailure::again:
           continue;

@@ -1,14 +1,12 @@
 #include "log.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
 #include <span>
 #include <string>
 
+#include "proxy/system.hpp"
 #include "utf8.hpp"
 
 namespace quillgate::proxy {
@@ -45,10 +43,9 @@ std::mutex& stderr_mutex() {
 void write_stderr(std::string_view text) {
   const std::lock_guard lock(stderr_mutex());
   while (!text.empty()) {
-    const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // standard error is gone: the line is lost, nothing else is
-    text.remove_prefix(static_cast<std::size_t>(n));
+    const std::size_t n = os::write_stderr_some(text);
+    if (n == 0) return;  // standard error is gone: the line is lost, nothing else is
+    text.remove_prefix(n);
   }
 }
 

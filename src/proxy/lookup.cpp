@@ -1,7 +1,5 @@
 #include "proxy/lookup.hpp"
 
-#include <netdb.h>
-
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -13,6 +11,8 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+
+#include "proxy/system.hpp"
 
 namespace quillgate::proxy {
 
@@ -42,10 +42,8 @@ LookupResult system_resolve(const std::string& host, std::uint16_t port) {
   addrinfo* list = nullptr;
   LookupResult result;
   const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-  if (rc == EAI_SYSTEM) {
-    result.error = std::system_category().message(errno);
-  } else if (rc != 0) {
-    result.error = ::gai_strerror(rc);
+  if (rc != 0) {
+    result.error = os::lookup_error_text(rc);
   } else {
     for (const addrinfo* a = list; a; a = a->ai_next) {
       if (a->ai_family == AF_INET || a->ai_family == AF_INET6) {

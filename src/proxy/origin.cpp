@@ -1,9 +1,9 @@
 #include "proxy/origin.hpp"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstdlib>
+
+#include "proxy/system.hpp"
 
 namespace quillgate::proxy {
 namespace {

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/detail/socket_types.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
+#include <cstdint>
+#include <utility>
 
 // What differs between operating systems in how the gateway opens sockets.
 // Every socket is opened so that child processes of the host do not inherit
@@ -13,8 +17,54 @@
 // for the peer's delayed acknowledgement.
 namespace quillgate::proxy::platform {
 
+// A system socket: a descriptor, or a Windows SOCKET (Asio's native handle
+// type wraps it there).
+using NativeSocket = boost::asio::detail::socket_type;
+
+// Closes the socket it holds; owns it until released.
+class OwnedSocket {
+ public:
+  OwnedSocket() = default;
+  explicit OwnedSocket(NativeSocket socket) : socket_(socket) {}
+  OwnedSocket(OwnedSocket&& other) noexcept : socket_(std::exchange(other.socket_, invalid)) {}
+  OwnedSocket& operator=(OwnedSocket&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.socket_, invalid));
+    return *this;
+  }
+  ~OwnedSocket() { reset(); }
+  NativeSocket get() const { return socket_; }
+  NativeSocket release() { return std::exchange(socket_, invalid); }
+  void reset(NativeSocket socket = invalid);
+
+ private:
+  static constexpr NativeSocket invalid = static_cast<NativeSocket>(-1);
+  NativeSocket socket_ = invalid;
+};
+
+// A listening socket on 127.0.0.1 and the port the system gave it.
+struct Listener {
+  OwnedSocket socket;
+  std::uint16_t port = 0;
+};
+
+// The loopback listener: an ephemeral port, non-blocking, with a backlog of
+// 128. On failure, `failed` says which step failed.
+enum class ListenerStep { listen, port, non_blocking };
+boost::system::error_code open_loopback_listener(Listener& listener, ListenerStep& failed);
+
+// Waits for the next connection on `listener` (IPv4, non-blocking, from
+// open_loopback_listener) and accepts it into `socket`, which must be closed;
+// the connection runs on the socket's executor. Ends early, with an error,
+// when the awaiting coroutine is cancelled (the accept loop's `||` with the
+// stop signal). On Linux: a readiness wait, then accept4. On Windows, where
+// Asio implements a read wait on a stream socket as a zero-byte receive, which
+// a listening socket does not complete: AcceptEx on a socket opened beforehand.
+boost::asio::awaitable<boost::system::error_code> async_accept_connection(boost::asio::ip::tcp::acceptor& listener,
+                                                                          boost::asio::ip::tcp::socket& socket);
+
 // Accepts one pending connection from `listener` (IPv4, non-blocking) into
-// `socket`, which must be closed.
+// `socket`, which must be closed, without waiting. POSIX only: Windows has
+// no accept that creates the socket non-inheritable.
 boost::system::error_code accept_connection(boost::asio::ip::tcp::acceptor& listener,
                                             boost::asio::ip::tcp::socket& socket);
 

@@ -1,9 +1,14 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include "proxy/platform.hpp"
 
@@ -31,6 +36,43 @@ boost::system::error_code adopt(tcp::socket& socket, const tcp& protocol, int fd
 }
 
 }  // namespace
+
+void OwnedSocket::reset(NativeSocket socket) {
+  if (socket_ != invalid) ::close(socket_);
+  socket_ = socket;
+}
+
+boost::system::error_code open_loopback_listener(Listener& listener, ListenerStep& failed) {
+  failed = ListenerStep::listen;
+  OwnedSocket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (socket.get() < 0) return last_error();
+  const int on = 1;
+  if (::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return last_error();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = 0;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(socket.get(), 128) != 0) {
+    return last_error();
+  }
+  failed = ListenerStep::port;
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) return last_error();
+  failed = ListenerStep::non_blocking;
+  const int flags = ::fcntl(socket.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) != 0) return last_error();
+  listener.port = ntohs(bound.sin_port);
+  listener.socket = std::move(socket);
+  return {};
+}
+
+asio::awaitable<boost::system::error_code> async_accept_connection(tcp::acceptor& listener, tcp::socket& socket) {
+  auto [ec] = co_await listener.async_wait(tcp::acceptor::wait_read, asio::as_tuple(asio::use_awaitable));
+  if (ec) co_return ec;
+  co_return accept_connection(listener, socket);
+}
 
 boost::system::error_code accept_connection(tcp::acceptor& listener, tcp::socket& socket) {
   int fd;

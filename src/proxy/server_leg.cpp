@@ -1,12 +1,11 @@
 #include "proxy/server_leg.hpp"
 
-#include <arpa/inet.h>
-
 #include <boost/asio/this_coro.hpp>
 #include <vector>
 
 #include "proxy/lookup.hpp"
 #include "proxy/platform.hpp"
+#include "proxy/system.hpp"
 
 namespace quillgate::proxy {
 

@@ -1,16 +1,9 @@
 #include "proxy/service.hpp"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <cerrno>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -18,6 +11,7 @@
 #include "proxy/accept_loop.hpp"
 #include "proxy/clock.hpp"
 #include "proxy/log.hpp"
+#include "proxy/platform.hpp"
 #include "proxy/shutdown.hpp"
 #include "proxy/workers.hpp"
 
@@ -27,26 +21,6 @@ namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
 
 namespace {
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 struct ProxyHandle {
   std::uint16_t port;
@@ -70,9 +44,7 @@ struct ServiceSlot {
 // Never destroyed: a service still running at process exit keeps using it.
 ServiceSlot* const HANDLE = new ServiceSlot;
 
-std::string system_error_text(int error) { return std::system_category().message(error); }
-
-void run_service(UniqueFd listener, std::shared_ptr<Metrics> metrics, ShutdownSignal::Receiver shutdown) noexcept {
+void run_service(platform::OwnedSocket listener, std::shared_ptr<Metrics> metrics, ShutdownSignal::Receiver shutdown) noexcept {
   try {
     // Declared first, destroyed last: when the worker loops go, every
     // connection task still open is destroyed at its suspension point, its
@@ -99,37 +71,26 @@ void run_service(UniqueFd listener, std::shared_ptr<Metrics> metrics, ShutdownSi
 }
 
 Expected<std::uint16_t> start_locked(ServiceSlot& slot) {
-  UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (listener.get() < 0) return Error{"监听失败: " + system_error_text(errno)};
-  const int on = 1;
-  if (::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-    return Error{"监听失败: " + system_error_text(errno)};
+  platform::Listener listener;
+  platform::ListenerStep failed;
+  if (const auto ec = platform::open_loopback_listener(listener, failed)) {
+    switch (failed) {
+      case platform::ListenerStep::listen:
+        return Error{"监听失败: " + ec.message()};
+      case platform::ListenerStep::port:
+        return Error{"获取端口失败: " + ec.message()};
+      case platform::ListenerStep::non_blocking:
+        return Error{"设置 nonblocking 失败: " + ec.message()};
+    }
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = 0;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener.get(), 128) != 0) {
-    return Error{"监听失败: " + system_error_text(errno)};
-  }
-  sockaddr_in bound{};
-  socklen_t length = sizeof bound;
-  if (::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-    return Error{"获取端口失败: " + system_error_text(errno)};
-  }
-  const int flags = ::fcntl(listener.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-    return Error{"设置 nonblocking 失败: " + system_error_text(errno)};
-  }
-  const std::uint16_t port = ntohs(bound.sin_port);
+  const std::uint16_t port = listener.port;
   const std::int64_t start_time_ms = wall_clock_ms();
   auto metrics = std::make_shared<Metrics>();
   auto [sender, receiver] = ShutdownSignal::make();
 
   std::thread thread;
   try {
-    thread = std::thread(run_service, std::move(listener), metrics, std::move(receiver));
+    thread = std::thread(run_service, std::move(listener.socket), metrics, std::move(receiver));
   } catch (const std::system_error& e) {
     // The listener went with the thread's arguments and is closed.
     return Error{std::string("创建服务线程失败: ") + e.what()};

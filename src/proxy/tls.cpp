@@ -6,11 +6,11 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ssl/error.hpp>
-#include <cerrno>
 #include <boost/asio/use_awaitable.hpp>
 #include <mutex>
 
 #include "proxy/server_leg.hpp"
+#include "proxy/system.hpp"
 #include "rdcleanpath.hpp"
 
 namespace quillgate::proxy {
@@ -129,10 +129,10 @@ asio::awaitable<boost::system::error_code> TlsStream::retry_after(int ssl_error,
 asio::awaitable<boost::system::error_code> TlsStream::handshake() {
   for (;;) {
     ERR_clear_error();
-    errno = 0;
+    os::clear_socket_error();
     const int rc = SSL_connect(ssl_.get());
     if (rc == 1) co_return boost::system::error_code();
-    const int sys_errno = errno;
+    const int sys_errno = os::last_socket_error();
     if (auto ec = co_await retry_after(SSL_get_error(ssl_.get(), rc), sys_errno)) co_return ec;
   }
 }
@@ -149,11 +149,11 @@ asio::awaitable<std::pair<boost::system::error_code, std::size_t>> TlsStream::re
 
 std::pair<boost::system::error_code, std::size_t> TlsStream::read_now(std::uint8_t* data, std::size_t size) {
   ERR_clear_error();
-  errno = 0;
+  os::clear_socket_error();
   std::size_t n = 0;
   const int rc = SSL_read_ex(ssl_.get(), data, size, &n);
   if (rc == 1) return {boost::system::error_code(), n};
-  const int sys_errno = errno;
+  const int sys_errno = os::last_socket_error();
   const int ssl_error = SSL_get_error(ssl_.get(), rc);
   if (ssl_error == SSL_ERROR_WANT_READ || ssl_error == SSL_ERROR_WANT_WRITE) {
     read_waits_for_ = ssl_error == SSL_ERROR_WANT_READ ? asio::socket_base::wait_read : asio::socket_base::wait_write;
@@ -167,7 +167,7 @@ std::pair<boost::system::error_code, std::size_t> TlsStream::read_now(std::uint8
 asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
     ERR_clear_error();
-    errno = 0;
+    os::clear_socket_error();
     std::size_t n = 0;
     const int rc = SSL_write_ex(ssl_.get(), data, size, &n);
     if (rc == 1) {
@@ -175,7 +175,7 @@ asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8
       size -= n;
       continue;
     }
-    const int sys_errno = errno;
+    const int sys_errno = os::last_socket_error();
     if (auto ec = co_await retry_after(SSL_get_error(ssl_.get(), rc), sys_errno)) co_return ec;
   }
   co_return boost::system::error_code();
@@ -199,7 +199,8 @@ asio::awaitable<TlsUpgrade> upgrade_to_tls(asio::ip::tcp::socket server, const s
   }
   boost::system::error_code ec;
   server.native_non_blocking(true, ec);
-  const int fd = server.native_handle();
+  // A Windows SOCKET fits in an int: OpenSSL takes it as one on every system.
+  const int fd = static_cast<int>(server.native_handle());
   TlsStream stream(std::move(server), ssl);
   // Partial writes let a large message go out record by record; the buffer
   // may move between retries; idle connections give their record buffers back.

@@ -1,18 +1,12 @@
 #include "proxy/workers.hpp"
 
-#include <sched.h>
-
-#include <algorithm>
+#include "proxy/system.hpp"
 
 namespace quillgate::proxy {
 
 namespace asio = boost::asio;
 
-unsigned worker_count() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-  return std::max(1u, std::thread::hardware_concurrency());
-}
+unsigned worker_count() { return os::processor_count(); }
 
 WorkerLoops::WorkerLoops(unsigned count) {
   for (unsigned i = 0; i < count; ++i) {

@@ -176,7 +176,9 @@ test('relay: framing, Text and empty messages, client Close', async () => {
   }
 });
 
-test('relay: a child process of the host holds none of the sockets; a client leaving reaches the server at once', async () => {
+test('relay: a child process of the host holds none of the sockets; a client leaving reaches the server at once',
+  { skip: process.env.QUILLGATE_WINE_NODE && 'under Wine: the child\'s descriptors in /proc are not its Windows handles' },
+  async () => {
   let serverSawEnd;
   const ended = new Promise((resolve) => (serverSawEnd = resolve));
   const server = await startRdpServer({ onSecure: (s) => (s.resume(), s.on('close', serverSawEnd)) });

@@ -125,9 +125,30 @@ function elf(file) {
   };
 }
 
+// What objdump says about a Windows DLL: its machine, the DLLs it imports
+// from and the names it exports.
+function pe(file) {
+  const dump = execFileSync('x86_64-w64-mingw32-objdump', ['-p', '-f', file], { encoding: 'utf8', maxBuffer: 256 << 20 });
+  const exports = dump.slice(dump.indexOf('[Ordinal/Name Pointer] Table'));
+  return {
+    format: /file format (\S+)/.exec(dump)[1],
+    dll: /^Characteristics [^\n]*(\n\t[^\n]*)*\n\tDLL$/m.test(dump),
+    needed: [...dump.matchAll(/^\tDLL Name: (\S+)$/gm)].map((m) => m[1].toLowerCase()).sort(),
+    exported: dump.includes('[Ordinal/Name Pointer] Table')
+      ? [...exports.matchAll(/^\t\[\s*\d+\] (\S+)$/gm)].map((m) => m[1]) : [],
+  };
+}
+
 const platforms = {
   'linux-x64': { machine: 'Advanced Micro Devices X86-64', loader: 'ld-linux-x86-64.so.2' },
   'linux-arm64': { machine: 'AArch64', loader: 'ld-linux-aarch64.so.1' },
+  // Windows system DLLs only: the C runtime that ships with Windows, and no
+  // node.exe (Node-API is looked up in whatever process loads the addon).
+  'win32-x64': {
+    format: 'pei-x86-64',
+    allowed: ['kernel32.dll', 'msvcrt.dll', 'ws2_32.dll', 'mswsock.dll', 'crypt32.dll', 'bcrypt.dll', 'user32.dll',
+      'advapi32.dll', 'gdi32.dll'],
+  },
 };
 
 describe('the npm package', { timeout: 600000 }, () => {
@@ -166,7 +187,8 @@ describe('the npm package', { timeout: 600000 }, () => {
   after(() => fs.rmSync(work, { recursive: true, force: true }));
 
   test('carries the prebuilt binary, the licences and the sources, and leaves no binary in the tree', () => {
-    for (const file of [`prebuilds/linux-${process.arch}/quillgate.node`, 'LICENSE', 'THIRD_PARTY_NOTICES.md',
+    const windows = process.arch === 'x64' ? ['prebuilds/win32-x64/quillgate.node'] : [];
+    for (const file of [`prebuilds/linux-${process.arch}/quillgate.node`, ...windows, 'LICENSE', 'THIRD_PARTY_NOTICES.md',
       'index.mjs', 'index.d.mts', 'scripts/install.js', 'CMakeLists.txt', 'src/addon.map', 'src/addon.cpp']) {
       assert.ok(files.includes(file), `${file} is in the package`);
     }
@@ -212,8 +234,8 @@ describe('the npm package', { timeout: 600000 }, () => {
     assert.equal(typed.status, 0, typed.stdout);
   });
 
-  test('each prebuilt binary stays within the glibc floor, needs only the C and C++ runtimes, ' +
-    'exports only the Node-API entry point and matches its folder', () => {
+  test('each prebuilt binary stays within the glibc floor, needs only the C and C++ runtimes (Windows: only ' +
+    'system DLLs), exports only the Node-API entry point and matches its folder', () => {
     const { floor, compareVersions } = require(path.join(root, 'lib', 'native'));
     const folders = fs.readdirSync(path.join(projects.app, 'prebuilds'));
     assert.ok(folders.length >= 1);
@@ -221,6 +243,13 @@ describe('the npm package', { timeout: 600000 }, () => {
     for (const folder of folders) {
       const platform = platforms[folder];
       assert.ok(platform, `${folder}: no checks defined for this platform`);
+      if (platform.format) {
+        const facts = pe(path.join(projects.app, 'prebuilds', folder, 'quillgate.node'));
+        assert.deepEqual([facts.format, facts.dll], [platform.format, true], folder);
+        assert.deepEqual(facts.exported, ['napi_register_module_v1'], folder);
+        assert.deepEqual(facts.needed.filter((lib) => !platform.allowed.includes(lib)), [], folder);
+        continue;
+      }
       const facts = elf(path.join(projects.app, 'prebuilds', folder, 'quillgate.node'));
       assert.equal(facts.machine, platform.machine, folder);
       assert.deepEqual(facts.exported, ['napi_register_module_v1'], folder);

@@ -2,16 +2,31 @@
 
 const quillgate = require('../../..');
 
+// Messages come over the IPC channel, or, under Wine, as JSON lines over a
+// loopback connection to the port the harness names.
+const channel = process.send ? { send: (m) => process.send(m), on: (f) => process.on('message', f) } : (() => {
+  const socket = require('node:net').connect(Number(process.env.QUILLGATE_TEST_CONTROL), '127.0.0.1');
+  let buffered = '';
+  return {
+    send: (m) => socket.write(`${JSON.stringify(m)}\n`),
+    on: (f) => socket.setEncoding('utf8').on('data', (text) => {
+      const lines = (buffered + text).split('\n');
+      buffered = lines.pop();
+      lines.forEach((line) => f(JSON.parse(line)));
+    }),
+  };
+})();
+
 const port = quillgate.startProxy();
-process.send({ port });
-process.on('message', (message) => {
+channel.send({ port });
+channel.on((message) => {
   // A child of the host, as applications start them: it must inherit none
   // of the gateway's sockets.
   if (message.spawn) {
     const child = require('node:child_process').spawn(...message.spawn, { stdio: 'ignore' });
-    process.send({ spawned: child.pid });
+    channel.send({ spawned: child.pid });
   }
-  if (message === 'stats') process.send({ stats: quillgate.getConnectionStats(), status: quillgate.getStatus() });
+  if (message === 'stats') channel.send({ stats: quillgate.getConnectionStats(), status: quillgate.getStatus() });
   // Standard error is one pipe: a marker written now lands after every line
   // the gateway wrote before.
   if (message.mark) process.stderr.write(`#mark ${message.mark}\n`);

@@ -3,14 +3,101 @@
 // The gateway in a child process with diagnostic lines on, so that tests can
 // read its standard error. Connection ids are predictable because each test
 // file's tests open their connections one after another.
-const { fork } = require('node:child_process');
+//
+// With QUILLGATE_WINE_NODE set (scripts/test-win32.js sets it), the child is
+// that Windows node.exe under Wine, loading the Windows addon named by
+// QUILLGATE_WINE_ADDON; the clients and servers stay on this side of 127.0.0.1.
+const { fork, spawn } = require('node:child_process');
+const EventEmitter = require('node:events');
+const fs = require('node:fs');
+const net = require('node:net');
+const os = require('node:os');
 const path = require('node:path');
 const { once } = require('node:events');
+const { StringDecoder } = require('node:string_decoder');
 const WebSocket = require('ws');
 const { waitFor } = require('../helpers');
 
+// A Windows child under Wine, with what the harness uses of a forked one:
+// messages travel as JSON lines over a loopback connection (Node's IPC
+// channel does not cross into Wine), and standard output and error go to
+// files (Wine's console writes fail on a pipe), read as they grow.
+class WineChild extends EventEmitter {
+  static async start(env) {
+    const control = net.createServer();
+    control.listen(0, '127.0.0.1');
+    await once(control, 'listening');
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quillgate-wine-'));
+    const files = { stdout: path.join(dir, 'stdout'), stderr: path.join(dir, 'stderr') };
+    const output = [fs.openSync(files.stdout, 'w'), fs.openSync(files.stderr, 'w')];
+    const process_ = spawn('/usr/lib/wine/wine64', [process.env.QUILLGATE_WINE_NODE,
+      `Z:${path.join(__dirname, 'gateway-child.js').replaceAll('/', '\\')}`], {
+      env: { ...process.env, ...env, WINEDEBUG: '-all', QUILLGATE_ADDON: process.env.QUILLGATE_WINE_ADDON,
+        QUILLGATE_TEST_CONTROL: String(control.address().port) },
+      stdio: ['ignore', ...output],
+    });
+    output.forEach((fd) => fs.closeSync(fd));
+    const child = new WineChild(process_, files, dir);
+    const [socket] = await Promise.race([once(control, 'connection'),
+      once(process_, 'exit').then(([code]) => {
+        throw new Error(`node.exe under Wine exited with ${code}: ${child.errors}`);
+      })]);
+    control.close();
+    child.attach(socket);
+    return child;
+  }
+
+  constructor(process_, files, dir) {
+    super();
+    this.process = process_;
+    this.stdout = new EventEmitter();
+    this.stderr = new EventEmitter();
+    this.errors = '';
+    this.stderr.on('data', (text) => (this.errors += text));
+    const offsets = { stdout: 0, stderr: 0 };
+    // A read may end inside a character that is still being written.
+    const decoders = { stdout: new StringDecoder('utf8'), stderr: new StringDecoder('utf8') };
+    const poll = () => {
+      for (const name of ['stdout', 'stderr']) {
+        const data = fs.readFileSync(files[name]);
+        if (data.length > offsets[name]) this[name].emit('data', decoders[name].write(data.subarray(offsets[name])));
+        offsets[name] = data.length;
+      }
+    };
+    const timer = setInterval(poll, 20);
+    process_.on('exit', (code, signal) => {
+      clearInterval(timer);
+      poll();
+      fs.rmSync(dir, { recursive: true, force: true });
+      this.emit('exit', code, signal);
+    });
+  }
+
+  attach(socket) {
+    this.socket = socket;
+    let buffered = '';
+    socket.setEncoding('utf8');
+    socket.on('error', () => {});
+    socket.on('data', (text) => {
+      const lines = (buffered + text).split('\n');
+      buffered = lines.pop();
+      for (const line of lines) this.emit('message', JSON.parse(line));
+    });
+  }
+
+  send(message) {
+    this.socket.write(`${JSON.stringify(message)}\n`);
+  }
+}
+
 class Gateway {
   static async start({ env = { QUILLGATE_LOG: '1' } } = {}) {
+    if (process.env.QUILLGATE_WINE_NODE) {
+      const child = await WineChild.start(env);
+      const gateway = new Gateway(child);
+      gateway.port = (await once(child, 'message'))[0].port;
+      return gateway;
+    }
     const child = fork(path.join(__dirname, 'gateway-child.js'), [], {
       env: { ...process.env, ...env },
       stdio: ['ignore', 'pipe', 'pipe', 'ipc'],
