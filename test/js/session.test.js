@@ -385,7 +385,15 @@ async function pipelinedHandshake(gw, origin, server, padding = 0) {
   let received = '';
   socket.on('data', (d) => (received += d.toString('latin1')));
   await waitFor(() => received.includes('\r\n\r\n'), { what: 'the handshake answer' });
-  return { socket, id, status: received.split('\r\n')[0], received: () => received };
+  // Resolves once the first WebSocket frame after the 101 has arrived whole.
+  const firstFrame = () => waitFor(() => {
+    const at = received.indexOf('\r\n\r\n') + 4;
+    if (received.length < at + 2) return false;
+    const short = received.charCodeAt(at + 1) & 0x7f;
+    const length = short === 126 && received.length >= at + 4 ? (received.charCodeAt(at + 2) << 8) | received.charCodeAt(at + 3) : short;
+    return short !== 127 && received.length >= at + (short === 126 ? 4 : 2) + length;
+  }, { what: 'the RDCleanPath response' });
+  return { socket, id, status: received.split('\r\n')[0], received: () => received, firstFrame };
 }
 
 test('origin: other sites\' pages are refused with 403 before any server is contacted; others are let in', async () => {
@@ -404,9 +412,9 @@ test('origin: other sites\' pages are refused with 403 before any server is cont
     // loopback pages may use any port. The pipelined request is served.
     const accepted = [undefined, 'file://', 'app://renderer', 'http://localhost:5173', 'http://[::1]:8080'];
     for (const origin of accepted) {
-      const { socket, id, status, received } = await pipelinedHandshake(gateway, origin, server);
+      const { socket, id, status, firstFrame } = await pipelinedHandshake(gateway, origin, server);
       assert.match(status, /^HTTP\/1\.1 101 /, String(origin));
-      await waitFor(() => received().length > received().indexOf('\r\n\r\n') + 4, { what: 'the RDCleanPath response' });
+      await firstFrame();
       socket.destroy();
       await gateway.linesOf(id);
     }
@@ -441,7 +449,7 @@ test('relay: a client that sends Close and resets, before or after the answer, e
   try {
     // Reset once the answering Close is seen, as a browser leaving a page: no line.
     const left = await pipelinedHandshake(gateway, undefined, idle);
-    await waitFor(() => left.received().length > left.received().indexOf('\r\n\r\n') + 4, { what: 'the RDCleanPath response' });
+    await left.firstFrame();
     const answered = left.received().length;
     left.socket.on('data', () => left.received().indexOf('\x88', answered) >= 0 && left.socket.resetAndDestroy());
     left.socket.write(CLOSE_1001);
@@ -450,12 +458,14 @@ test('relay: a client that sends Close and resets, before or after the answer, e
 
     // Reset right after the Close while the server streams: the session ends
     // (the answering Close waited behind held messages whose write failed).
+    // It may log the reset: Windows drops the unread Close when the reset
+    // comes, and either side may see the reset first.
     for (let round = 0; round < 10; round++) {
-      const { socket, id, received } = await pipelinedHandshake(gateway, undefined, streaming);
-      await waitFor(() => received().length > received().indexOf('\r\n\r\n') + 4, { what: 'the RDCleanPath response' });
+      const { socket, id, firstFrame } = await pipelinedHandshake(gateway, undefined, streaming);
+      await firstFrame();
       socket.write(CLOSE_1001, () => socket.resetAndDestroy());
       await closedByPeer(socket);
-      for (const line of await gateway.linesOf(id)) assert.match(line, /写入 WebSocket 失败/);
+      for (const line of await gateway.linesOf(id)) assert.match(line, /(写入|读取) WebSocket 失败: /);
     }
   } finally {
     await idle.close();
