@@ -19,9 +19,11 @@ const root = path.resolve(__dirname, '..');
 const compiler = 'x86_64-w64-mingw32-g++-posix';
 const prefix = 'x86_64-w64-mingw32-';
 
+// Thrown, not exited, so that clean-ups on the way out run.
+class Failure extends Error {}
+
 function fail(message) {
-  process.stderr.write(`quillgate: ${message}\n`);
-  process.exit(1);
+  throw new Failure(message);
 }
 
 function run(cmd, args, options = {}) {
@@ -56,10 +58,12 @@ function fetchSource(work) {
     '-o', `Dir::State::Lists=${path.join(apt, 'lists')}`, '-o', `Dir::Cache=${path.join(apt, 'cache')}`,
     // As root, apt downloads as the _apt user, who cannot write to root's cache folder.
     ...(process.getuid() === 0 ? ['-o', 'APT::Sandbox::User=root'] : [])];
-  if (run('apt-get', [...options, '-qq', 'update']) !== 0) fail('apt-get update for the OpenSSL source failed');
-  run('apt-get', [...options, '-qq', '--download-only', 'source', 'openssl'], { cwd: work, stdio: ['ignore', 'ignore', 'pipe'] });
+  const instead = '; or set QUILLGATE_OPENSSL_MINGW64 to a folder holding OpenSSL 3 built for mingw64 (include/, lib/)';
+  if (run('apt-get', [...options, '-qq', 'update']) !== 0) fail(`apt-get update for the OpenSSL source failed${instead}`);
+  const source = spawnSync('apt-get', [...options, '-qq', '--download-only', 'source', 'openssl'],
+    { cwd: work, stdio: ['ignore', 'ignore', 'pipe'], encoding: 'utf8' });
   const tarball = fs.readdirSync(work).find((f) => /^openssl_3\.[\d.]+\.orig\.tar\.gz$/.test(f));
-  if (!tarball) fail('apt-get source openssl gave no openssl_3.*.orig.tar.gz');
+  if (!tarball) fail(`apt-get source openssl gave no openssl_3.*.orig.tar.gz: ${(source.stderr || source.error?.message || '').trim()}${instead}`);
   return path.join(work, tarball);
 }
 
@@ -67,12 +71,18 @@ function fetchSource(work) {
 // reading an openssl.cnf: on Windows its compiled-in folder would be a path
 // that any local user may be able to create.
 function buildOpenSSL() {
-  const cached = fs.existsSync(cacheRoot())
-    ? fs.readdirSync(cacheRoot()).filter((d) => /^openssl-mingw64-3\./.test(d)).map((d) => path.join(cacheRoot(), d))
-      .filter(complete).sort()
-    : [];
-  if (cached.length) return cached[cached.length - 1];
+  const cachedVersion = (d) => /^openssl-mingw64-([\d.]+)$/.exec(d)?.[1].split('.').map(Number);
+  const newer = (a, b) => { for (let i = 0; i < 3; i++) if (a[i] !== b[i]) return a[i] - b[i]; return 0; };
+  const entries = fs.existsSync(cacheRoot()) ? fs.readdirSync(cacheRoot()) : [];
+  const cached = entries.filter((d) => cachedVersion(d) && complete(path.join(cacheRoot(), d)))
+    .sort((a, b) => newer(cachedVersion(a), cachedVersion(b)));
+  if (cached.length) return path.join(cacheRoot(), cached[cached.length - 1]);
   fs.mkdirSync(cacheRoot(), { recursive: true });
+  // Work folders of builds that were killed (an hour old: not one running now).
+  for (const d of entries.filter((e) => e.startsWith('openssl-work-'))) {
+    const dir = path.join(cacheRoot(), d);
+    if (Date.now() - fs.statSync(dir).mtimeMs > 3600e3) fs.rmSync(dir, { recursive: true, force: true });
+  }
   const work = fs.mkdtempSync(path.join(cacheRoot(), 'openssl-work-'));
   try {
     const started = Date.now();
@@ -140,4 +150,10 @@ function main(argv) {
   if (status !== 0) process.exit(status ?? 1);
 }
 
-main(process.argv.slice(2));
+try {
+  main(process.argv.slice(2));
+} catch (error) {
+  if (!(error instanceof Failure)) throw error;
+  process.stderr.write(`quillgate: ${error.message}\n`);
+  process.exit(1);
+}

@@ -17,9 +17,9 @@ const packages = {
   // Tests add GoogleTest, clang's libFuzzer runtime for the fuzz targets,
   // the openssl tool for test certificates, binutils for the export check,
   // xrdp as a real RDP server, chromium to run a browser RDP client, and
-  // MinGW-w64 and Wine for the Windows addon.
+  // MinGW-w64, perl (OpenSSL's Configure) and Wine for the Windows addon.
   test: ['libgtest-dev', 'clang-14', 'libclang-rt-14-dev', 'openssl', 'binutils', 'xrdp', 'chromium',
-    'g++-mingw-w64-x86-64', 'wine64'],
+    'g++-mingw-w64-x86-64', 'perl', 'wine64'],
   bench: ['openssl'],
 };
 

@@ -119,8 +119,9 @@ const env = {
   QUILLGATE_WINE_ADDON: path.join(dir, 'quillgate.node'),
 };
 if (!packaged(env)) finish(false, 'FAILED: the packaged binary in node.exe (see the log)');
+// Bounded: a hang under Wine must not stall the whole run.
 const result = spawnSync(process.execPath, ['--test', '--test-concurrency=2', '--test-reporter=tap', ...files],
-  { cwd: root, env, encoding: 'utf8', maxBuffer: 64 << 20 });
+  { cwd: root, env, encoding: 'utf8', maxBuffer: 64 << 20, timeout: 15 * 60 * 1000, killSignal: 'SIGKILL' });
 fs.writeSync(log, `\n== ${files.join(' ')} under Wine\n${result.stdout}${result.stderr}`);
 // Wine's server outlives the last process for a few seconds; it is not left behind.
 spawnSync('/usr/lib/wine/wineserver64', ['-k'], { env, stdio: 'ignore' });

@@ -11,13 +11,17 @@ const path = require('node:path');
 const root = path.resolve(__dirname, '..');
 const failures = [];
 
+// Runs one step; true when it passed. A failed step never keeps the steps
+// that do not depend on it from running.
 function step(name, cmd, args, options = {}) {
   console.log(`\n== ${name}`);
   const result = spawnSync(cmd, args, { cwd: root, stdio: 'inherit', ...options });
   if (result.error || result.status !== 0) {
     failures.push(name);
     console.log(`== ${name}: FAILED${result.error ? ` (${result.error.message})` : ''}`);
+    return false;
   }
+  return true;
 }
 
 function haveFuzzer() {
@@ -32,8 +36,7 @@ function fuzz(runs) {
     step('fuzz: configure', 'cmake', ['-S', root, '-B', dir, '-DQUILLGATE_FUZZ=ON',
       '-DCMAKE_CXX_COMPILER=clang++-14', `-DCMAKE_CXX_FLAGS=${flags}`, '-DCMAKE_BUILD_TYPE=RelWithDebInfo']);
   }
-  step('fuzz: build', 'cmake', ['--build', dir, '--parallel', '2']);
-  if (failures.length) return;
+  if (!step('fuzz: build', 'cmake', ['--build', dir, '--parallel', '2'])) return;
   for (const target of ['parse_request', 'parse_destination', 'tpkt']) {
     const corpus = fs.mkdtempSync(path.join(require('node:os').tmpdir(), `quillgate-fuzz-${target}-`));
     step(`fuzz: ${target} (${runs} runs)`, path.join(dir, `fuzz_${target}`),
@@ -75,8 +78,7 @@ function sanitizers() {
       `-DQUILLGATE_SANITIZE=${kind}`, '-DCMAKE_BUILD_TYPE=RelWithDebInfo']);
   const env = (extra) => ({ env: { ...process.env, ...extra } });
 
-  build('build-asan', 'address');
-  if (!failures.length) {
+  if (build('build-asan', 'address')) {
     const tests = path.join(root, 'build-asan', 'quillgate_tests');
     if (proveBuild('ASan+UBSan: C++ unit tests', tests, 'libasan')) {
       step('ASan+UBSan: C++ unit tests', tests, ['--gtest_brief=1'],
@@ -92,8 +94,7 @@ function sanitizers() {
       step('ASan+UBSan: JavaScript tests', process.execPath, ['--test', '--test-concurrency=2', 'test/js/'], options);
     }
   }
-  build('build-tsan', 'thread');
-  if (!failures.length) {
+  if (build('build-tsan', 'thread')) {
     const tests = path.join(root, 'build-tsan', 'quillgate_tests');
     if (proveBuild('TSan: C++ tests', tests, 'libtsan')) {
       step('TSan: C++ tests with real sockets and threads', tests,

@@ -148,11 +148,14 @@ AcceptFailure classify_accept_error(const boost::system::error_code& ec) {
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_NO_SYSTEM_RESOURCES:
       return AcceptFailure::pause;
-    // The peer reset the connection before it was accepted (AcceptEx reports
-    // the network name as deleted), nothing is pending any more, or the
-    // network went away for a moment.
+    // The peer reset or aborted the connection before it was accepted
+    // (AcceptEx reports the network name as deleted), or before it was set
+    // up, nothing is pending any more, or the network went away for a moment.
     case ERROR_NETNAME_DELETED:
+    case ERROR_CONNECTION_ABORTED:
+    case WSAECONNABORTED:
     case WSAECONNRESET:
+    case WSAENOTCONN:
     case WSAEWOULDBLOCK:
     case WSAEINTR:
     case WSAEINPROGRESS:
