@@ -127,6 +127,10 @@ asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream&
   // The last read filled the buffer: the server is streaming, so the next
   // read is tried before a wait is armed (arming one costs a system call).
   bool streaming = false;
+  const auto write_failed = [&](const boost::system::error_code& ec) -> std::optional<Error> {
+    if (client_closed) return std::nullopt;
+    return Error{"写入 WebSocket 失败: " + ec.message()};
+  };
   for (;;) {
     boost::system::error_code read_error = asio::error::would_block;
     std::size_t size = 0;
@@ -149,18 +153,14 @@ asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream&
     if (tls.has_pending()) client.hold_writes(messages_per_write * (relay_read_size + message_header_size));
     for (int sent = 1;; ++sent) {
       auto [write_error, written] = co_await ws.async_write(asio::buffer(buffer.get(), size), token);
-      if (write_error && client_closed) co_return std::nullopt;
-      if (write_error) co_return Error{"写入 WebSocket 失败: " + write_error.message()};
+      if (write_error) co_return write_failed(write_error);
       streaming = size == relay_read_size;
       if (!client.holding() || sent == messages_per_write || !tls.has_pending()) break;
       std::tie(read_error, size) = tls.read_now(buffer.get(), relay_read_size);
       if (read_error) break;
     }
     if (client.holding()) {
-      if (auto write_error = co_await client.flush()) {
-        if (client_closed) co_return std::nullopt;
-        co_return Error{"写入 WebSocket 失败: " + write_error.message()};
-      }
+      if (auto write_error = co_await client.flush()) co_return write_failed(write_error);
     }
     if (read_error && read_error != asio::error::would_block) co_return server_stream_ended(read_error);
     if (!tls.has_pending()) buffer.reset();
