@@ -9,19 +9,51 @@ const fs = require('node:fs');
 const path = require('node:path');
 
 const root = path.resolve(__dirname, '..');
+const logDir = path.join(root, 'build-logs');
 const failures = [];
+// No step may hold the whole run hostage: one that hangs is stopped here,
+// and its log shows where.
+const stepTimeoutMs = 20 * 60 * 1000;
 
-// Runs one step; true when it passed. A failed step never keeps the steps
-// that do not depend on it from running.
+// The lines of a log that say what went wrong, for the closing summary.
+function digest(text) {
+  const telling = /\bFAILED\b|Failure|^not ok|^\s+not ok|Sanitizer|SUMMARY:|error:|Error:|Error \[|timed out|Expected|Which is|Value of|Actual|expected|actual|^\s+#[0-4] 0x/;
+  const lines = text.split('\n').filter((l) => telling.test(l) && !/^\s*(ok \d|# Subtest)/.test(l)).map((l) => l.slice(0, 200));
+  return lines.slice(0, 16);
+}
+
+// One line that says how a passing step went: the test counts it printed,
+// or else its last line.
+function summary(text) {
+  const lines = text.split('\n').map((l) => l.trim()).filter(Boolean);
+  const counts = lines.filter((l) => /^# (tests|pass|fail|skipped) \d+$/.test(l) || /^\[  PASSED  \]/.test(l));
+  return counts.length ? counts.join(', ') : (lines[lines.length - 1] || '');
+}
+
+// Runs one step with its output in a log file; true when it passed. Prints a
+// summary line, and the tail of the log when the step failed. A failed step
+// never keeps the steps that do not depend on it from running.
 function step(name, cmd, args, options = {}) {
-  console.log(`\n== ${name}`);
-  const result = spawnSync(cmd, args, { cwd: root, stdio: 'inherit', ...options });
-  if (result.error || result.status !== 0) {
-    failures.push(name);
-    console.log(`== ${name}: FAILED${result.error ? ` (${result.error.message})` : ''}`);
-    return false;
+  fs.mkdirSync(logDir, { recursive: true });
+  const logFile = path.join(logDir, `${name.toLowerCase().replace(/[^a-z0-9]+/g, '-').replace(/^-|-$/g, '')}.log`);
+  const out = fs.openSync(logFile, 'w');
+  const started = Date.now();
+  process.stdout.write(`== ${name} ... `);
+  const result = spawnSync(cmd, args, { cwd: root, stdio: ['ignore', out, out], timeout: stepTimeoutMs, ...options });
+  fs.closeSync(out);
+  const text = fs.readFileSync(logFile, 'utf8');
+  const seconds = Math.round((Date.now() - started) / 1000);
+  const where = path.relative(root, logFile);
+  if (!result.error && result.status === 0) {
+    console.log(`passed (${seconds} s): ${summary(text)}`);
+    return true;
   }
-  return true;
+  const why = result.error ? (result.error.code === 'ETIMEDOUT' ? 'timed out' : result.error.message)
+    : result.signal ? `killed by ${result.signal}` : `exit code ${result.status}`;
+  console.log(`FAILED (${why}, ${seconds} s; log: ${where})`);
+  console.log(text.split('\n').slice(-60).map((l) => `    ${l}`).join('\n'));
+  failures.push({ name, why, where, lines: digest(text) });
+  return false;
 }
 
 function haveFuzzer() {
@@ -52,7 +84,7 @@ function fuzz(runs) {
 // into a process that loads the module (the loader throws rather than fall
 // back when QUILLGATE_ADDON does not load).
 function proveBuild(name, file, runtime, options) {
-  console.log(`\n== ${name}: runs ${path.relative(root, file)}`);
+  console.log(`== ${name}: runs ${path.relative(root, file)}`);
   const needed = spawnSync('readelf', ['-d', file], { encoding: 'utf8' }).stdout || '';
   let ok = needed.includes(`[${runtime}.so`);
   console.log(`${file}: ${ok ? 'linked against' : 'NOT linked against'} ${runtime}`);
@@ -66,7 +98,7 @@ function proveBuild(name, file, runtime, options) {
     ok = ok && files === fs.realpathSync(file);
   }
   if (!ok) {
-    failures.push(`${name}: build under test`);
+    failures.push({ name: `${name}: build under test`, why: 'not the instrumented build', lines: [] });
     console.log(`== ${name}: FAILED (not the instrumented build)`);
   }
   return ok;
@@ -105,7 +137,7 @@ function sanitizers() {
 
 step('C++ unit tests', path.join(root, 'build', 'quillgate_tests'), ['--gtest_brief=1']);
 if (haveFuzzer()) fuzz(Number(process.env.QUILLGATE_FUZZ_RUNS || 200000));
-else console.log('\n== fuzz: SKIPPED (clang-14 with libclang-rt-14-dev is not installed)');
+else console.log('== fuzz: SKIPPED (clang-14 with libclang-rt-14-dev is not installed)');
 step('JavaScript tests', process.execPath, ['--test', '--test-concurrency=4', 'test/js/']);
 // Once, not under the sanitizers: IronRDP's web client in headless Chromium,
 // through the gateway to xrdp.
@@ -116,7 +148,7 @@ step('Browser test (Chromium, IronRDP web client, xrdp)', process.execPath, ['--
 if (process.platform === 'linux' && process.arch === 'x64') {
   step('Windows x64 under Wine', process.execPath, [path.join(__dirname, 'test-win32.js')]);
 }
-if (process.env.QUILLGATE_SANITIZERS === '0') console.log('\n== sanitizer builds: SKIPPED (QUILLGATE_SANITIZERS=0)');
+if (process.env.QUILLGATE_SANITIZERS === '0') console.log('== sanitizer builds: SKIPPED (QUILLGATE_SANITIZERS=0)');
 else sanitizers();
 // Load and descriptor tests, on their own: they hold thousands of sockets.
 step('Load tests', 'sh', ['-c', 'ulimit -n "$(ulimit -Hn)" && exec "$0" --test test/load/', process.execPath]);
@@ -125,8 +157,14 @@ step('Benchmark smoke run', process.execPath, [path.join(root, 'bench', 'run.js'
 // Alone: it packs the module, installs it with npm and runs other Node.js majors.
 step('Packaging tests', process.execPath, ['--test', 'test/package/']);
 
+// Last, so that the end of the output says what failed and why.
 if (failures.length) {
-  console.log(`\nFAILED: ${failures.join(', ')}`);
+  console.log('\nFailed steps:');
+  for (const f of failures) {
+    console.log(`- ${f.name}: ${f.why}${f.where ? ` (log: ${f.where})` : ''}`);
+    for (const line of f.lines) console.log(`    ${line}`);
+  }
+  console.log(`\nFAILED: ${failures.map((f) => f.name).join(', ')}`);
   process.exit(1);
 }
 console.log('\nall test steps passed');

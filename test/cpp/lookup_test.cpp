@@ -81,6 +81,9 @@ TEST(Lookup, BoundedThreadsAndAbandonedLookupsSkipped) {
   std::this_thread::sleep_for(100ms);  // room for a thread beyond the limit to show up
   held.release();
   runner.join();
+  // The threads of the first part may still be on their way out of the
+  // resolver, which lives on this stack.
+  ASSERT_TRUE(held.wait_running(0));
   set_resolver_for_tests(nullptr);
 
   EXPECT_EQ(held.peak, static_cast<int>(max_lookup_threads));
