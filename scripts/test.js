@@ -26,7 +26,8 @@ function digest(text) {
 // or else its last line.
 function summary(text) {
   const lines = text.split('\n').map((l) => l.trim()).filter(Boolean);
-  const counts = lines.filter((l) => /^# (tests|pass|fail|skipped) \d+$/.test(l) || /^\[  PASSED  \]/.test(l));
+  const counts = lines.filter((l) => /^# (tests|pass|fail|skipped) \d+$/.test(l) || /^\[  PASSED  \]/.test(l) ||
+    /^Done \d+ runs/.test(l));
   return counts.length ? counts.join(', ') : (lines[lines.length - 1] || '');
 }
 
