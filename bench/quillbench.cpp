@@ -8,16 +8,24 @@
 //   quillbench run --gateway PORT --backend PORT --gateway-pid PID [--quick]
 //                  [--setup-only] [--only MEASURE]
 //       Runs every measurement through the gateway, straight to the backend
-//       (direct) and through a plain TCP forwarder to the backend, the three
-//       interleaved, and prints the results as JSON. The forwarder costs one
-//       more loopback hop and nothing else: the floor under any gateway.
+//       (direct), through a plain TCP forwarder to the backend, and through an
+//       event-loop forwarder, the four interleaved, and prints the results as
+//       JSON. The forwarders cost one more loopback hop and nothing else: the
+//       floor under any gateway, with two threads per connection or, like the
+//       gateway, with one thread serving every connection from an event loop.
 //
 // Everything is on loopback; every loop is bounded in count and time.
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <algorithm>
@@ -225,17 +233,24 @@ class Channel {
 };
 
 // Where the client connects: the gateway, the backend itself, or the backend
-// through the plain TCP forwarder.
-enum class Path { gateway, direct, forwarded };
+// through one of the two TCP forwarders.
+enum class Path { gateway, direct, forwarded, looped };
 
 struct Target {
   Path path;
   std::uint16_t gateway_port;
   std::uint16_t backend_port;
   std::uint16_t forwarder_port = 0;
+  std::uint16_t loop_forwarder_port = 0;
   bool gateway() const { return path == Path::gateway; }
   std::uint16_t port() const {
-    return path == Path::gateway ? gateway_port : path == Path::direct ? backend_port : forwarder_port;
+    switch (path) {
+      case Path::gateway: return gateway_port;
+      case Path::direct: return backend_port;
+      case Path::forwarded: return forwarder_port;
+      case Path::looped: return loop_forwarder_port;
+    }
+    return 0;
   }
 };
 
@@ -274,6 +289,142 @@ std::uint16_t start_forwarder(std::uint16_t backend_port) {
   }).detach();
   return port;
 }
+
+// The same forwarder as one event loop: a single thread serves every
+// connection with edge-triggered epoll, reading each socket until it would
+// block and writing what it read before reading more, as an event-driven
+// gateway must. Its figures are the floor for any gateway that is not
+// two threads per connection.
+class LoopForwarder {
+ public:
+  static std::uint16_t start(std::uint16_t backend_port) {
+    auto* forwarder = new LoopForwarder(backend_port);  // lives as long as the process
+    const std::uint16_t port = forwarder->port_;
+    std::thread([forwarder] { forwarder->run(); }).detach();
+    return port;
+  }
+
+ private:
+  struct Connection;
+  // What an epoll event points at: one socket of a connection.
+  struct End {
+    Connection* connection;
+    int side;
+  };
+  // Bytes read from `fd[side]` and not yet written to the other socket.
+  struct Direction {
+    std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(64 * 1024);
+    std::size_t begin = 0, end = 0;
+    bool done = false;
+  };
+  struct Connection {
+    int fd[2];
+    End ends[2];
+    Direction direction[2];
+    bool closed = false;
+  };
+
+  explicit LoopForwarder(std::uint16_t backend_port) : backend_(backend_port), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t length = sizeof a;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listener_, 512) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+      throw std::runtime_error("event-loop forwarder: cannot listen");
+    }
+    port_ = ntohs(a.sin_port);
+    epoll_event e{EPOLLIN, {}};
+    e.data.ptr = nullptr;  // the listener
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_, &e);
+  }
+
+  static sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+  }
+
+  void run() {
+    epoll_event events[64];
+    std::vector<Connection*> closed;
+    for (;;) {
+      const int n = ::epoll_wait(epoll_, events, 64, -1);
+      for (int i = 0; i < n; ++i) {
+        auto* end = static_cast<End*>(events[i].data.ptr);
+        if (!end) {
+          accept_all();
+          continue;
+        }
+        Connection* c = end->connection;
+        if (c->closed) continue;
+        // Readable: this side's direction moves on; writable: the other's.
+        if (!pump(*c, end->side) || !pump(*c, 1 - end->side) || (c->direction[0].done && c->direction[1].done)) {
+          for (const int fd : c->fd) ::close(fd);  // also leaves the epoll set
+          c->closed = true;
+          closed.push_back(c);
+        }
+      }
+      // Freed once no event of this batch can point at them.
+      for (Connection* c : closed) delete c;
+      closed.clear();
+    }
+  }
+
+  void accept_all() {
+    for (;;) {
+      const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) return;
+      // A blocking connect, as the threaded forwarder's: loopback answers at once.
+      const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      const sockaddr_in a = loopback(backend_);
+      if (server < 0 || ::connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        ::close(client);
+        if (server >= 0) ::close(server);
+        continue;
+      }
+      auto* c = new Connection{{client, server}, {}, {}};
+      for (int side = 0; side < 2; ++side) {
+        const int on = 1;
+        ::setsockopt(c->fd[side], IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ::fcntl(c->fd[side], F_SETFL, ::fcntl(c->fd[side], F_GETFL) | O_NONBLOCK);
+        c->ends[side] = End{c, side};
+        epoll_event e{EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET, {}};
+        e.data.ptr = &c->ends[side];
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, c->fd[side], &e);
+      }
+    }
+  }
+
+  // Moves bytes from fd[side] to the other socket until one of them would
+  // block; false when the connection failed.
+  static bool pump(Connection& c, int side) {
+    Direction& d = c.direction[side];
+    const int from = c.fd[side], to = c.fd[1 - side];
+    while (!d.done) {
+      while (d.begin < d.end) {
+        const ssize_t n = ::send(to, d.buffer.data() + d.begin, d.end - d.begin, MSG_NOSIGNAL);
+        if (n < 0) return errno == EAGAIN;
+        d.begin += static_cast<std::size_t>(n);
+      }
+      const ssize_t n = ::recv(from, d.buffer.data(), d.buffer.size(), 0);
+      if (n < 0) return errno == EAGAIN;
+      if (n == 0) {
+        d.done = true;
+        ::shutdown(to, SHUT_WR);
+      }
+      d.begin = 0;
+      d.end = static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  std::uint16_t backend_;
+  int epoll_;
+  int listener_ = -1;
+  std::uint16_t port_ = 0;
+};
 
 Bytes rdcleanpath_request(std::uint16_t backend_port) {
   using quillgate::asn1::append_tlv;
@@ -575,12 +726,15 @@ struct Series {
   std::vector<double> gateway;
   std::vector<double> direct;
   std::vector<double> forwarded;
+  std::vector<double> looped;
 
-  std::vector<double>& of(Path path) { return path == Path::gateway ? gateway : path == Path::direct ? direct : forwarded; }
+  std::vector<double>& of(Path path) {
+    return path == Path::gateway ? gateway : path == Path::direct ? direct : path == Path::forwarded ? forwarded : looped;
+  }
 };
 
 const char* path_name(Path path) {
-  return path == Path::gateway ? " gateway   " : path == Path::direct ? " direct    " : " forwarded ";
+  return path == Path::gateway ? " gateway   " : path == Path::direct ? " direct    " : path == Path::forwarded ? " forwarded " : " looped    ";
 }
 
 double median(std::vector<double> v) {
@@ -602,7 +756,7 @@ std::string series_json(const std::map<std::string, Series>& series) {
   for (const auto& [name, s] : series) {
     out << (first ? "" : ",") << '"' << name << "\":{\"gateway\":" << json_array(s.gateway)
         << ",\"direct\":" << json_array(s.direct);
-    out << ",\"forwarded\":" << json_array(s.forwarded);
+    out << ",\"forwarded\":" << json_array(s.forwarded) << ",\"looped\":" << json_array(s.looped);
     out << '}';
     first = false;
   }
@@ -624,10 +778,10 @@ int run_client(const Target& base, int gateway_pid, bool quick, bool setup_only,
   const int parallel_each = quick ? 5 : 60;
 
   std::map<std::string, Series> series;
-  // Every measure runs on the three paths in turn, round after round.
+  // Every measure runs on the four paths in turn, round after round.
   const auto each_path = [&](auto&& measure) {
     for (int r = 0; r < rounds; ++r) {
-      for (const Path path : {Path::gateway, Path::direct, Path::forwarded}) {
+      for (const Path path : {Path::gateway, Path::direct, Path::forwarded, Path::looped}) {
         Target t = base;
         t.path = path;
         measure(t);
@@ -749,7 +903,8 @@ int main(int argc, char** argv) {
     if (!args.empty() && args[0] == "backend") return run_backend(has("--tls12"), has("--no-tickets"));
     if (!args.empty() && args[0] == "run") {
       const auto backend = static_cast<std::uint16_t>(value("--backend"));
-      const Target t{Path::gateway, static_cast<std::uint16_t>(value("--gateway")), backend, start_forwarder(backend)};
+      const Target t{Path::gateway, static_cast<std::uint16_t>(value("--gateway")), backend, start_forwarder(backend),
+                     LoopForwarder::start(backend)};
       const auto only = std::find(args.begin(), args.end(), "--only");
       return run_client(t, value("--gateway-pid"), has("--quick"), has("--setup-only"),
                         only != args.end() && only + 1 != args.end() ? *(only + 1) : "");

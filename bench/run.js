@@ -1,7 +1,7 @@
 #!/usr/bin/env node
 // Runs the benchmark: the gateway in a Node.js host process, a backend that
 // plays the RDP server, and the C++ client measuring the gateway, a plain TCP
-// forwarder and direct TLS in turn. Prints a table; a full run writes
+// forwarder, the event-loop forwarder and direct TLS in turn. Prints a table; a full run writes
 // bench/results/latest.json and .svg and updates the table in README.md, a
 // quick run (the smoke run of `npm test`) writes them to build/bench-quick/.
 //
@@ -58,7 +58,9 @@ const median = (v) => {
 
 // Every measure runs through the gateway, through a plain TCP forwarder to the
 // backend (one more loopback hop and nothing else: the floor under any
-// gateway) and straight to the backend (direct), interleaved. `target` is a
+// gateway), through the same forwarder built as one event loop (the floor
+// under any gateway that does not spend two threads per connection) and
+// straight to the backend (direct), interleaved. `target` is a
 // bound on the gateway's figure as a ratio to the forwarder's in the same run;
 // `limit` is an absolute bound. The interactive bound sits halfway to Linux's
 // 40 ms minimum delayed-acknowledgement timer: a sender that waits for that
@@ -85,7 +87,7 @@ function rows(series, suffix = '') {
     name: name + suffix, label: m.label + suffix, unit: m.unit, higher: m.higher,
     target: m.target ?? null, limit: m.limit ?? null,
     gateway: summary(series[name].gateway), forwarder: summary(series[name].forwarded),
-    direct: summary(series[name].direct),
+    direct: summary(series[name].direct), looped: summary(series[name].looped),
   }));
 }
 
@@ -109,19 +111,21 @@ function table(all, memory) {
   const cell = (s, unit) => (s ? `${fmt(s.median)} ${unit} (${fmt(s.min)}–${fmt(s.max)})` : '');
   const times = (r, x) => (x === null ? '' : `${x.toFixed(2)}${r.higher ? '' : '×'}`);
   const lines = ['| measure | gateway: median (min–max) | plain TCP forwarder | direct | gateway / forwarder | target | ' +
-    'gateway / direct | forwarder / direct |', '|---|---|---|---|---|---|---|---|'];
+    'gateway / direct | forwarder / direct | event-loop forwarder | event-loop / forwarder |',
+  '|---|---|---|---|---|---|---|---|---|---|'];
   for (const r of all) {
     const ok = met(r);
     const bound = r.limit !== null ? `≤ ${r.limit} ${r.unit}` : r.target !== null ? `${r.higher ? '≥' : '≤'} ${r.target}` : '';
     lines.push(`| ${r.label} | ${cell(r.gateway, r.unit)} | ${cell(r.forwarder, r.unit)} | ${cell(r.direct, r.unit)} | ` +
       `${times(r, ratio(r.gateway, r.forwarder))} | ${bound}${ok === null ? '' : ok ? ' ✓' : ' ✗'} | ` +
-      `${times(r, ratio(r.gateway, r.direct))} | ${times(r, ratio(r.forwarder, r.direct))} |`);
+      `${times(r, ratio(r.gateway, r.direct))} | ${times(r, ratio(r.forwarder, r.direct))} | ` +
+      `${cell(r.looped, r.unit)} | ${times(r, ratio(r.looped, r.forwarder))} |`);
   }
   for (const [n, m] of Object.entries(memory.memory)) {
-    lines.push(`| RSS per idle relaying connection at ${n} | ${m.kib_per_connection.toFixed(1)} KiB (${m.alive}/${m.held} alive) | | | | ≤ 40 KB | | |`);
+    lines.push(`| RSS per idle relaying connection at ${n} | ${m.kib_per_connection.toFixed(1)} KiB (${m.alive}/${m.held} alive) | | | | ≤ 40 KB | | | | |`);
   }
   const mc = memory.max_concurrent;
-  lines.push(`| concurrent relaying connections, 20,000 descriptors | ${mc.held} held (the next connection failed with "${mc.stopped_by}"; ${mc.alive_after} alive after it) | | | | ≥ 9000 | | |`);
+  lines.push(`| concurrent relaying connections, 20,000 descriptors | ${mc.held} held (the next connection failed with "${mc.stopped_by}"; ${mc.alive_after} alive after it) | | | | ≥ 9000 | | | | |`);
   return lines.join('\n');
 }
 
@@ -143,7 +147,7 @@ function svg(all) {
   const label = (text, at) => parts.push(`<text x="${left - 8}" y="${at}" text-anchor="end">${escape(text)}</text>`);
 
   const relative = all.filter((r) => r.target !== null && ratio(r.gateway, r.forwarder) !== null);
-  title('quillgate / plain TCP forwarder, same run (dashed: target)');
+  title('quillgate / plain TCP forwarder, same run (dashed: target; grey: event-loop forwarder)');
   const scale = span / 2; // a ratio of 2.0 spans the panel
   const top = y;
   for (const r of relative) {
@@ -152,8 +156,14 @@ function svg(all) {
     label(`${r.label}${r.higher ? '' : ' (lower is better)'}`, y + 17);
     parts.push(`<rect x="${left}" y="${y}" width="${w}" height="24" fill="${met(r) ? '#3a7d44' : '#b5412f'}"/>`,
       `<text x="${left + w + 6}" y="${y + 17}">${x.toFixed(2)}</text>`,
-      `<line x1="${left + r.target * scale}" y1="${y - 3}" x2="${left + r.target * scale}" y2="${y + 27}" stroke="#333" stroke-dasharray="3,2"/>`);
-    y += 32;
+      `<line x1="${left + r.target * scale}" y1="${y - 3}" x2="${left + r.target * scale}" y2="${y + 35}" stroke="#333" stroke-dasharray="3,2"/>`);
+    const floor = ratio(r.looped, r.forwarder);
+    if (floor !== null) {
+      const f = Math.max(1, Math.min(floor, 2) * scale);
+      parts.push(`<rect x="${left}" y="${y + 26}" width="${f}" height="6" fill="#9a9a9a"/>`,
+        `<text x="${left + f + 6}" y="${y + 33}" font-size="10" fill="#666">${floor.toFixed(2)}</text>`);
+    }
+    y += 40;
   }
   parts.push(`<line x1="${left + scale}" y1="${top - 4}" x2="${left + scale}" y2="${y}" stroke="#999"/>`,
     `<text x="${left + scale}" y="${y + 12}" text-anchor="middle" fill="#666">1.0 = forwarder</text>`);
