@@ -4,22 +4,32 @@
 // the browser test and the Windows x64 addon under Wine (on Linux x64).
 'use strict';
 
-const { spawnSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 
 const root = path.resolve(__dirname, '..');
 const logDir = path.join(root, 'build-logs');
 const failures = [];
-// No step may hold the whole run hostage: one that hangs is stopped here,
-// and its log shows where.
-const stepTimeoutMs = 20 * 60 * 1000;
+// A step that hangs is stopped, with everything it started, after its limit
+// (builds get longer): the run goes on, and the log shows how far it got.
+const testMinutes = 20;
+const buildMinutes = 40;
+// node --test names a test that hangs, fails it and goes on.
+const nodeTestTimeout = `--test-timeout=${5 * 60 * 1000}`;
 
-// The lines of a log that say what went wrong, for the closing summary.
-function digest(text) {
-  const telling = /\bFAILED\b|Failure|^not ok|^\s+not ok|Sanitizer|SUMMARY:|error:|Error:|Error \[|timed out|Expected|Which is|Value of|Actual|expected|actual|^\s+#[0-4] 0x/;
-  const lines = text.split('\n').filter((l) => telling.test(l) && !/^\s*(ok \d|# Subtest)/.test(l)).map((l) => l.slice(0, 200));
-  return lines.slice(0, 16);
+// The lines of a log that say what went wrong, for the closing summary; at
+// most `max`, sanitizer summaries always among them.
+function digest(text, max) {
+  const telling = /\bFAILED\b|Failure|^\s*not ok|ERROR:|WARNING:|SUMMARY:|Test unit written|leak of|error:|Error:|Error \[|timed out|Expected|Which is|Value of|Actual|expected|actual|^\s+#[0-3] /;
+  const seen = new Set();
+  const lines = text.split('\n')
+    .filter((l) => telling.test(l) && !/^\s*(ok \d|# Subtest)/.test(l))
+    .map((l) => l.slice(0, 200))
+    .filter((l) => !seen.has(l) && seen.add(l));
+  const summaries = lines.filter((l) => l.includes('SUMMARY:'));
+  const rest = lines.filter((l) => !l.includes('SUMMARY:')).slice(0, Math.max(0, max - summaries.length));
+  return [...rest, ...summaries];
 }
 
 // One line that says how a passing step went: the test counts it printed,
@@ -31,29 +41,67 @@ function summary(text) {
   return counts.length ? counts.join(', ') : (lines[lines.length - 1] || '');
 }
 
-// Runs one step with its output in a log file; true when it passed. Prints a
-// summary line, and the tail of the log when the step failed. A failed step
-// never keeps the steps that do not depend on it from running.
-function step(name, cmd, args, options = {}) {
+// The step running now, in a process group of its own, so that a time limit
+// or an interrupt reaches everything it started.
+let running = null;
+
+function stopGroup(child, signal) {
+  try {
+    process.kill(-child.pid, signal);
+  } catch {
+    // already gone
+  }
+}
+
+for (const signal of ['SIGINT', 'SIGTERM', 'SIGHUP']) {
+  process.on(signal, () => {
+    if (running) stopGroup(running, 'SIGTERM');
+    if (running) setTimeout(() => stopGroup(running, 'SIGKILL'), 5000).unref();
+    console.log(`\ninterrupted (${signal})`);
+    process.exitCode = 130;
+    setTimeout(() => process.exit(130), 5500);
+  });
+}
+
+// Runs one step with its output in build-logs/; true when it passed. Prints
+// a summary line, and the tail of the log when the step failed. A failed
+// step never keeps the steps that do not depend on it from running.
+async function step(name, cmd, args, options = {}, minutes = testMinutes) {
+  if (process.exitCode === 130) return false;
   fs.mkdirSync(logDir, { recursive: true });
-  const logFile = path.join(logDir, `${name.toLowerCase().replace(/[^a-z0-9]+/g, '-').replace(/^-|-$/g, '')}.log`);
+  const logFile = path.join(logDir, `${name.replace(/C\+\+/g, 'cpp').toLowerCase().replace(/[^a-z0-9]+/g, '-').replace(/^-|-$/g, '')}.log`);
   const out = fs.openSync(logFile, 'w');
   const started = Date.now();
   process.stdout.write(`== ${name} ... `);
-  const result = spawnSync(cmd, args, { cwd: root, stdio: ['ignore', out, out], timeout: stepTimeoutMs, ...options });
+  const child = spawn(cmd, args, { cwd: root, stdio: ['ignore', out, out], detached: true, ...options });
   fs.closeSync(out);
+  running = child;
+  let timedOut = false;
+  const limit = setTimeout(() => {
+    timedOut = true;
+    stopGroup(child, 'SIGTERM');
+    setTimeout(() => stopGroup(child, 'SIGKILL'), 30000).unref();
+  }, minutes * 60 * 1000);
+  const [status, signal, error] = await new Promise((resolve) => {
+    child.on('error', (e) => resolve([null, null, e]));
+    child.on('exit', (code, sig) => resolve([code, sig, null]));
+  });
+  clearTimeout(limit);
+  // Whatever the step left behind (a server it started, say) goes with it.
+  stopGroup(child, 'SIGKILL');
+  running = null;
   const text = fs.readFileSync(logFile, 'utf8');
   const seconds = Math.round((Date.now() - started) / 1000);
   const where = path.relative(root, logFile);
-  if (!result.error && result.status === 0) {
+  if (!error && !timedOut && status === 0) {
     console.log(`passed (${seconds} s): ${summary(text)}`);
     return true;
   }
-  const why = result.error ? (result.error.code === 'ETIMEDOUT' ? 'timed out' : result.error.message)
-    : result.signal ? `killed by ${result.signal}` : `exit code ${result.status}`;
+  const why = error ? error.message : timedOut ? `stopped after ${minutes} minutes`
+    : signal ? `killed by ${signal}` : `exit code ${status}`;
   console.log(`FAILED (${why}, ${seconds} s; log: ${where})`);
   console.log(text.split('\n').slice(-60).map((l) => `    ${l}`).join('\n'));
-  failures.push({ name, why, where, lines: digest(text) });
+  failures.push({ name, why, where, text });
   return false;
 }
 
@@ -62,18 +110,21 @@ function haveFuzzer() {
     { stdio: 'ignore' }).status === 0;
 }
 
-function fuzz(runs) {
+async function fuzz(runs) {
   const dir = path.join(root, 'build-fuzz');
   const flags = '-O1 -g -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all';
   if (!fs.existsSync(path.join(dir, 'CMakeCache.txt'))) {
-    step('fuzz: configure', 'cmake', ['-S', root, '-B', dir, '-DQUILLGATE_FUZZ=ON',
+    await step('fuzz: configure', 'cmake', ['-S', root, '-B', dir, '-DQUILLGATE_FUZZ=ON',
       '-DCMAKE_CXX_COMPILER=clang++-14', `-DCMAKE_CXX_FLAGS=${flags}`, '-DCMAKE_BUILD_TYPE=RelWithDebInfo']);
   }
-  if (!step('fuzz: build', 'cmake', ['--build', dir, '--parallel', '2'])) return;
+  if (!await step('fuzz: build', 'cmake', ['--build', dir, '--parallel', '2'], {}, buildMinutes)) return;
+  // Inputs that crash or hang a target are kept here.
+  const artifacts = path.join(dir, 'artifacts');
+  fs.mkdirSync(artifacts, { recursive: true });
   for (const target of ['parse_request', 'parse_destination', 'tpkt']) {
     const corpus = fs.mkdtempSync(path.join(require('node:os').tmpdir(), `quillgate-fuzz-${target}-`));
-    step(`fuzz: ${target} (${runs} runs)`, path.join(dir, `fuzz_${target}`),
-      [`-runs=${runs}`, '-max_total_time=120', '-timeout=10', '-rss_limit_mb=2048', '-print_final_stats=1',
+    await step(`fuzz: ${target}`, path.join(dir, `fuzz_${target}`),
+      [`-runs=${runs}`, `-artifact_prefix=${artifacts}/`, '-max_total_time=120', '-timeout=10', '-rss_limit_mb=2048', '-print_final_stats=1',
         corpus, path.join(root, 'test', 'fuzz', 'corpus', target)],
       { env: { ...process.env, ASAN_OPTIONS: 'detect_leaks=1', UBSAN_OPTIONS: 'halt_on_error=1' } });
     fs.rmSync(corpus, { recursive: true, force: true });
@@ -99,22 +150,22 @@ function proveBuild(name, file, runtime, options) {
     ok = ok && files === fs.realpathSync(file);
   }
   if (!ok) {
-    failures.push({ name: `${name}: build under test`, why: 'not the instrumented build', lines: [] });
+    failures.push({ name: `${name}: build under test`, why: 'not the instrumented build' });
     console.log(`== ${name}: FAILED (not the instrumented build)`);
   }
   return ok;
 }
 
-function sanitizers() {
+async function sanitizers() {
   const build = (dir, kind) => step(`${kind} sanitizer build`, process.execPath,
     [path.join(__dirname, 'build.js'), '--tests', '--build-dir', path.join(root, dir), '--',
-      `-DQUILLGATE_SANITIZE=${kind}`, '-DCMAKE_BUILD_TYPE=RelWithDebInfo']);
+      `-DQUILLGATE_SANITIZE=${kind}`, '-DCMAKE_BUILD_TYPE=RelWithDebInfo'], {}, buildMinutes);
   const env = (extra) => ({ env: { ...process.env, ...extra } });
 
-  if (build('build-asan', 'address')) {
+  if (await build('build-asan', 'address')) {
     const tests = path.join(root, 'build-asan', 'quillgate_tests');
     if (proveBuild('ASan+UBSan: C++ unit tests', tests, 'libasan')) {
-      step('ASan+UBSan: C++ unit tests', tests, ['--gtest_brief=1'],
+      await step('ASan+UBSan: C++ unit tests', tests, [],
         env({ ASAN_OPTIONS: 'detect_leaks=1:halt_on_error=1:abort_on_error=1' }));
     }
     // node itself is not instrumented: the runtime is preloaded, and leak
@@ -124,48 +175,59 @@ function sanitizers() {
     const options = env({ LD_PRELOAD: libasan, ASAN_OPTIONS: 'detect_leaks=0:halt_on_error=1:abort_on_error=1',
       QUILLGATE_ADDON: addon });
     if (proveBuild('ASan+UBSan: JavaScript tests', addon, 'libasan', options)) {
-      step('ASan+UBSan: JavaScript tests', process.execPath, ['--test', '--test-concurrency=2', 'test/js/'], options);
+      await step('ASan+UBSan: JavaScript tests', process.execPath,
+        ['--test', nodeTestTimeout, '--test-concurrency=2', 'test/js/'], options);
     }
   }
-  if (build('build-tsan', 'thread')) {
+  if (await build('build-tsan', 'thread')) {
     const tests = path.join(root, 'build-tsan', 'quillgate_tests');
     if (proveBuild('TSan: C++ tests', tests, 'libtsan')) {
-      step('TSan: C++ tests with real sockets and threads', tests,
-        ['--gtest_brief=1', '--gtest_filter=Service*:Registry*:Lookup*'], env({ TSAN_OPTIONS: 'halt_on_error=1' }));
+      await step('TSan: C++ tests with real sockets and threads', tests,
+        ['--gtest_filter=Service*:Registry*:Lookup*'], env({ TSAN_OPTIONS: 'halt_on_error=1' }));
     }
   }
 }
 
-step('C++ unit tests', path.join(root, 'build', 'quillgate_tests'), ['--gtest_brief=1']);
-if (haveFuzzer()) fuzz(Number(process.env.QUILLGATE_FUZZ_RUNS || 200000));
-else console.log('== fuzz: SKIPPED (clang-14 with libclang-rt-14-dev is not installed)');
-step('JavaScript tests', process.execPath, ['--test', '--test-concurrency=4', 'test/js/']);
-// Once, not under the sanitizers: IronRDP's web client in headless Chromium,
-// through the gateway to xrdp.
-step('Browser test (Chromium, IronRDP web client, xrdp)', process.execPath, ['--test', 'test/browser/'],
-  { env: { ...process.env, QUILLGATE_BROWSER_TEST: 'required' } });
-// Cross-builds the Windows addon and runs end-to-end files with it in node.exe
-// under Wine; one summary line, the rest in build-win32/test-win32.log.
-if (process.platform === 'linux' && process.arch === 'x64') {
-  step('Windows x64 under Wine', process.execPath, [path.join(__dirname, 'test-win32.js')]);
-}
-if (process.env.QUILLGATE_SANITIZERS === '0') console.log('== sanitizer builds: SKIPPED (QUILLGATE_SANITIZERS=0)');
-else sanitizers();
-// Load and descriptor tests, on their own: they hold thousands of sockets.
-step('Load tests', 'sh', ['-c', 'ulimit -n "$(ulimit -Hn)" && exec "$0" --test test/load/', process.execPath]);
-// Keeps the benchmark working; its figures mean nothing at this size.
-step('Benchmark smoke run', process.execPath, [path.join(root, 'bench', 'run.js'), '--quick']);
-// Alone: it packs the module, installs it with npm and runs other Node.js majors.
-step('Packaging tests', process.execPath, ['--test', 'test/package/']);
-
-// Last, so that the end of the output says what failed and why.
-if (failures.length) {
-  console.log('\nFailed steps:');
-  for (const f of failures) {
-    console.log(`- ${f.name}: ${f.why}${f.where ? ` (log: ${f.where})` : ''}`);
-    for (const line of f.lines) console.log(`    ${line}`);
+async function main() {
+  // Logs of earlier runs would be taken for this one's.
+  fs.rmSync(logDir, { recursive: true, force: true });
+  await step('C++ unit tests', path.join(root, 'build', 'quillgate_tests'), []);
+  if (haveFuzzer()) await fuzz(Number(process.env.QUILLGATE_FUZZ_RUNS || 200000));
+  else console.log('== fuzz: SKIPPED (clang-14 with libclang-rt-14-dev is not installed)');
+  await step('JavaScript tests', process.execPath, ['--test', nodeTestTimeout, '--test-concurrency=4', 'test/js/']);
+  // Once, not under the sanitizers: IronRDP's web client in headless Chromium,
+  // through the gateway to xrdp.
+  await step('Browser test (Chromium, IronRDP web client, xrdp)', process.execPath,
+    ['--test', nodeTestTimeout, 'test/browser/'], { env: { ...process.env, QUILLGATE_BROWSER_TEST: 'required' } });
+  // Cross-builds the Windows addon and runs end-to-end files with it in node.exe
+  // under Wine; one summary line, the rest in build-win32/test-win32.log.
+  if (process.platform === 'linux' && process.arch === 'x64') {
+    await step('Windows x64 under Wine', process.execPath, [path.join(__dirname, 'test-win32.js')], {}, buildMinutes);
   }
-  console.log(`\nFAILED: ${failures.map((f) => f.name).join(', ')}`);
-  process.exit(1);
+  if (process.env.QUILLGATE_SANITIZERS === '0') console.log('== sanitizer builds: SKIPPED (QUILLGATE_SANITIZERS=0)');
+  else await sanitizers();
+  // Load and descriptor tests, on their own: they hold thousands of sockets.
+  await step('Load tests', 'sh', ['-c', 'ulimit -n "$(ulimit -Hn)" && exec "$0" --test "$1" test/load/',
+    process.execPath, nodeTestTimeout]);
+  // Keeps the benchmark working; its figures mean nothing at this size.
+  await step('Benchmark smoke run', process.execPath, [path.join(root, 'bench', 'run.js'), '--quick']);
+  // Alone: it packs the module, installs it with npm and runs other Node.js majors.
+  await step('Packaging tests', process.execPath, ['--test', nodeTestTimeout, 'test/package/']);
+
+  // Last, so that the end of the output says what failed and why; the
+  // fewer lines each, the more failed steps.
+  if (failures.length) {
+    const each = Math.max(4, Math.floor(16 / failures.length));
+    console.log('\nFailed steps:');
+    for (const f of failures) {
+      console.log(`- ${f.name}: ${f.why}${f.where ? ` (log: ${f.where})` : ''}`);
+      for (const line of f.text ? digest(f.text, each) : []) console.log(`    ${line}`);
+    }
+    console.log(`\nFAILED: ${failures.map((f) => f.name).join(', ')}`);
+    if (process.exitCode !== 130) process.exitCode = 1;
+    return;
+  }
+  if (process.exitCode !== 130) console.log('\nall test steps passed');
 }
-console.log('\nall test steps passed');
+
+main();

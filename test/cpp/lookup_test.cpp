@@ -33,6 +33,7 @@ struct HeldResolver {
     changed.notify_all();
     changed.wait(lock, [&] { return released; });
     --running;
+    changed.notify_all();
     return {{tcp::endpoint(asio::ip::address_v4::loopback(), port)}, {}};
   }
   bool wait_running(int n) {
@@ -56,8 +57,18 @@ void start_lookups(asio::io_context& loop, int count, int& resolved) {
 }
 
 TEST(Lookup, BoundedThreadsAndAbandonedLookupsSkipped) {
-  HeldResolver held;
-  set_resolver_for_tests([&](const std::string&, std::uint16_t port) { return held(port); });
+  // Shared with the lookup threads, which may still be on their way out of
+  // it when the test ends, whichever way it ends.
+  auto shared = std::make_shared<HeldResolver>();
+  HeldResolver& held = *shared;
+  set_resolver_for_tests([shared](const std::string&, std::uint16_t port) { return (*shared)(port); });
+  struct Restore {
+    HeldResolver& held;
+    ~Restore() {
+      held.release();
+      set_resolver_for_tests(nullptr);
+    }
+  } restore{held};
 
   // Lookups whose connections go away (a stop destroys their loop) while
   // the threads are busy: the stop does not wait, and the ones still in
@@ -67,10 +78,11 @@ TEST(Lookup, BoundedThreadsAndAbandonedLookupsSkipped) {
     std::optional<asio::io_context> loop(std::in_place);
     start_lookups(*loop, 12, abandoned_resolved);
     std::thread runner([&] { loop->run(); });
-    ASSERT_TRUE(held.wait_running(static_cast<int>(max_lookup_threads)));
+    const bool all_running = held.wait_running(static_cast<int>(max_lookup_threads));
     loop->stop();
     runner.join();
     loop.reset();
+    ASSERT_TRUE(all_running);
   }
 
   // Twenty more queue behind them; no more than the limit ever run at once.
@@ -81,10 +93,7 @@ TEST(Lookup, BoundedThreadsAndAbandonedLookupsSkipped) {
   std::this_thread::sleep_for(100ms);  // room for a thread beyond the limit to show up
   held.release();
   runner.join();
-  // The threads of the first part may still be on their way out of the
-  // resolver, which lives on this stack.
   ASSERT_TRUE(held.wait_running(0));
-  set_resolver_for_tests(nullptr);
 
   EXPECT_EQ(held.peak, static_cast<int>(max_lookup_threads));
   EXPECT_EQ(held.calls, static_cast<int>(max_lookup_threads) + 20);
