@@ -290,11 +290,12 @@ std::uint16_t start_forwarder(std::uint16_t backend_port) {
   return port;
 }
 
-// The same forwarder as one event loop: a single thread serves every
-// connection with edge-triggered epoll, reading each socket until it would
-// block and writing what it read before reading more, as an event-driven
-// gateway must. Its figures are the floor for any gateway that is not
-// two threads per connection.
+// The same forwarder as a minimal event loop: one thread serves every
+// connection with level-triggered epoll, one receive per readiness event
+// and a send of what it read, so three system calls per message each way
+// (epoll_wait, recv, send) unless the receiver falls behind. Its figures are
+// the floor for an event-driven relay, which serves many connections on each
+// thread rather than two threads per connection.
 class LoopForwarder {
  public:
   static std::uint16_t start(std::uint16_t backend_port) {
@@ -310,12 +311,14 @@ class LoopForwarder {
   struct End {
     Connection* connection;
     int side;
+    std::uint32_t registered;
   };
-  // Bytes read from `fd[side]` and not yet written to the other socket.
+  // Bytes received on fd[side] and not yet sent on to the other socket.
   struct Direction {
     std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(64 * 1024);
     std::size_t begin = 0, end = 0;
-    bool done = false;
+    bool done = false;  // end of stream received and passed on
+    bool pending() const { return begin < end; }
   };
   struct Connection {
     int fd[2];
@@ -324,18 +327,19 @@ class LoopForwarder {
     bool closed = false;
   };
 
-  explicit LoopForwarder(std::uint16_t backend_port) : backend_(backend_port), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+  explicit LoopForwarder(std::uint16_t backend_port) : backend_(backend_port) {
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in a = loopback(0);
     socklen_t length = sizeof a;
-    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(listener_, 512) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+    epoll_event e{EPOLLIN, {}};
+    e.data.ptr = nullptr;  // the listener
+    if (epoll_ < 0 || listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listener_, 512) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) != 0 ||
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_, &e) != 0) {
       throw std::runtime_error("event-loop forwarder: cannot listen");
     }
     port_ = ntohs(a.sin_port);
-    epoll_event e{EPOLLIN, {}};
-    e.data.ptr = nullptr;  // the listener
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listener_, &e);
   }
 
   static sockaddr_in loopback(std::uint16_t port) {
@@ -354,13 +358,21 @@ class LoopForwarder {
       for (int i = 0; i < n; ++i) {
         auto* end = static_cast<End*>(events[i].data.ptr);
         if (!end) {
-          accept_all();
+          accept_one();
           continue;
         }
         Connection* c = end->connection;
         if (c->closed) continue;
-        // Readable: this side's direction moves on; writable: the other's.
-        if (!pump(*c, end->side) || !pump(*c, 1 - end->side) || (c->direction[0].done && c->direction[1].done)) {
+        const int k = end->side;
+        bool ok = true;
+        // Writable: the direction into this socket goes on; readable (or
+        // closed by the peer): this socket's own direction does.
+        if (events[i].events & EPOLLOUT) ok = send_pending(*c, 1 - k);
+        if (ok && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) ok = receive(*c, k);
+        // Reset, or hung up after its end of stream: nothing more can pass.
+        if (ok && (events[i].events & (EPOLLHUP | EPOLLERR)) && c->direction[k].done) ok = false;
+        if (ok) ok = update(*c);
+        if (!ok || (c->direction[0].done && c->direction[1].done)) {
           for (const int fd : c->fd) ::close(fd);  // also leaves the epoll set
           c->closed = true;
           closed.push_back(c);
@@ -372,56 +384,85 @@ class LoopForwarder {
     }
   }
 
-  void accept_all() {
-    for (;;) {
-      const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) return;
-      // A blocking connect, as the threaded forwarder's: loopback answers at once.
-      const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      const sockaddr_in a = loopback(backend_);
-      if (server < 0 || ::connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+  // One connection per readiness event; the listener stays readable while
+  // more wait. A blocking connect, as the threaded forwarder's: loopback
+  // answers at once.
+  void accept_one() {
+    const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) {
+      // Out of descriptors: give the loop's connections a moment to end.
+      if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      return;
+    }
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopback(backend_);
+    if (server < 0 || ::connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+      ::close(client);
+      if (server >= 0) ::close(server);
+      return;
+    }
+    auto* c = new Connection{{client, server}, {}, {}};
+    for (int side = 0; side < 2; ++side) {
+      const int on = 1;
+      ::setsockopt(c->fd[side], IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      ::fcntl(c->fd[side], F_SETFL, ::fcntl(c->fd[side], F_GETFL) | O_NONBLOCK);
+      c->ends[side] = End{c, side, EPOLLIN};
+      epoll_event e{EPOLLIN, {}};
+      e.data.ptr = &c->ends[side];
+      if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, c->fd[side], &e) != 0) {
         ::close(client);
-        if (server >= 0) ::close(server);
-        continue;
-      }
-      auto* c = new Connection{{client, server}, {}, {}};
-      for (int side = 0; side < 2; ++side) {
-        const int on = 1;
-        ::setsockopt(c->fd[side], IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        ::fcntl(c->fd[side], F_SETFL, ::fcntl(c->fd[side], F_GETFL) | O_NONBLOCK);
-        c->ends[side] = End{c, side};
-        epoll_event e{EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET, {}};
-        e.data.ptr = &c->ends[side];
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, c->fd[side], &e);
+        ::close(server);  // also leaves the epoll set, if it joined it
+        delete c;
+        return;
       }
     }
   }
 
-  // Moves bytes from fd[side] to the other socket until one of them would
-  // block; false when the connection failed.
-  static bool pump(Connection& c, int side) {
+  // One receive on fd[side], and the send of what it brought; false when
+  // the connection failed.
+  static bool receive(Connection& c, int side) {
     Direction& d = c.direction[side];
-    const int from = c.fd[side], to = c.fd[1 - side];
-    while (!d.done) {
-      while (d.begin < d.end) {
-        const ssize_t n = ::send(to, d.buffer.data() + d.begin, d.end - d.begin, MSG_NOSIGNAL);
-        if (n < 0) return errno == EAGAIN;
-        d.begin += static_cast<std::size_t>(n);
-      }
-      const ssize_t n = ::recv(from, d.buffer.data(), d.buffer.size(), 0);
+    if (d.done || d.pending()) return true;
+    const ssize_t n = ::recv(c.fd[side], d.buffer.data(), d.buffer.size(), 0);
+    if (n < 0) return errno == EAGAIN;
+    if (n == 0) {
+      d.done = true;
+      ::shutdown(c.fd[1 - side], SHUT_WR);
+      return true;
+    }
+    d.begin = 0;
+    d.end = static_cast<std::size_t>(n);
+    return send_pending(c, side);
+  }
+
+  static bool send_pending(Connection& c, int side) {
+    Direction& d = c.direction[side];
+    while (d.pending()) {
+      const ssize_t n = ::send(c.fd[1 - side], d.buffer.data() + d.begin, d.end - d.begin, MSG_NOSIGNAL);
       if (n < 0) return errno == EAGAIN;
-      if (n == 0) {
-        d.done = true;
-        ::shutdown(to, SHUT_WR);
-      }
-      d.begin = 0;
-      d.end = static_cast<std::size_t>(n);
+      d.begin += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  // Each socket waits to be readable while its direction can take more, and
+  // writable while the other direction holds bytes for it.
+  bool update(Connection& c) {
+    for (int side = 0; side < 2; ++side) {
+      const std::uint32_t wanted = (c.direction[side].done || c.direction[side].pending() ? 0u : std::uint32_t{EPOLLIN}) |
+                                   (c.direction[1 - side].pending() ? std::uint32_t{EPOLLOUT} : 0u);
+      End& end = c.ends[side];
+      if (wanted == end.registered) continue;
+      epoll_event e{wanted, {}};
+      e.data.ptr = &end;
+      if (::epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd[side], &e) != 0) return false;
+      end.registered = wanted;
     }
     return true;
   }
 
   std::uint16_t backend_;
-  int epoll_;
+  int epoll_ = -1;
   int listener_ = -1;
   std::uint16_t port_ = 0;
 };
