@@ -147,7 +147,7 @@ function svg(all) {
   const label = (text, at) => parts.push(`<text x="${left - 8}" y="${at}" text-anchor="end">${escape(text)}</text>`);
 
   const relative = all.filter((r) => r.target !== null && ratio(r.gateway, r.forwarder) !== null);
-  title('quillgate / plain TCP forwarder, same run (dashed: target; grey: event-loop forwarder)');
+  title('quillgate / plain TCP forwarder, same run (dashed: target; thin blue: the event-loop forwarder)');
   const scale = span / 2; // a ratio of 2.0 spans the panel
   const top = y;
   for (const r of relative) {
@@ -160,7 +160,7 @@ function svg(all) {
     const floor = ratio(r.looped, r.forwarder);
     if (floor !== null) {
       const f = Math.max(1, Math.min(floor, 2) * scale);
-      parts.push(`<rect x="${left}" y="${y + 26}" width="${f}" height="6" fill="#9a9a9a"/>`,
+      parts.push(`<rect x="${left}" y="${y + 26}" width="${f}" height="6" fill="#6a8caf"/>`,
         `<text x="${left + f + 6}" y="${y + 33}" font-size="10" fill="#666">${floor.toFixed(2)}</text>`);
     }
     y += 40;
