@@ -312,6 +312,10 @@ class LoopForwarder {
     Connection* connection;
     int side;
     std::uint32_t registered;
+    // Hung up or reset while its bytes wait for the other socket: out of the
+    // epoll set (which would report the hang-up again and again) until they
+    // have gone; then what remains of its stream is read at once.
+    bool parked = false;
   };
   // Bytes received on fd[side] and not yet sent on to the other socket.
   struct Direction {
@@ -364,13 +368,21 @@ class LoopForwarder {
         Connection* c = end->connection;
         if (c->closed) continue;
         const int k = end->side;
+        const std::uint32_t ev = events[i].events;
         bool ok = true;
-        // Writable: the direction into this socket goes on; readable (or
-        // closed by the peer): this socket's own direction does.
-        if (events[i].events & EPOLLOUT) ok = send_pending(*c, 1 - k);
-        if (ok && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) ok = receive(*c, k);
-        // Reset, or hung up after its end of stream: nothing more can pass.
-        if (ok && (events[i].events & (EPOLLHUP | EPOLLERR)) && c->direction[k].done) ok = false;
+        // Writable: the direction into this socket goes on, and a parked
+        // direction feeding it finishes; readable (or closed by the peer):
+        // this socket's own direction goes on.
+        if (ev & EPOLLOUT) ok = send_pending(*c, 1 - k) && finish_parked(*c, 1 - k);
+        if (ok && (ev & (EPOLLIN | EPOLLHUP | EPOLLERR))) ok = receive(*c, k);
+        if (ok && (ev & (EPOLLHUP | EPOLLERR))) {
+          if (c->direction[k].done) {
+            ok = false;  // reset, or hung up after its end of stream: nothing more can pass
+          } else if (c->direction[k].pending()) {
+            ok = ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c->fd[k], nullptr) == 0;
+            end->parked = true;
+          }
+        }
         if (ok) ok = update(*c);
         if (!ok || (c->direction[0].done && c->direction[1].done)) {
           for (const int fd : c->fd) ::close(fd);  // also leaves the epoll set
@@ -380,6 +392,7 @@ class LoopForwarder {
       }
       // Freed once no event of this batch can point at them.
       for (Connection* c : closed) delete c;
+      if (!closed.empty() && accept_paused_) watch_listener(true);
       closed.clear();
     }
   }
@@ -390,8 +403,8 @@ class LoopForwarder {
   void accept_one() {
     const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) {
-      // Out of descriptors: give the loop's connections a moment to end.
-      if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      // Out of descriptors: the listener rests until a connection ends.
+      if (errno == EMFILE || errno == ENFILE) watch_listener(false);
       return;
     }
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -416,6 +429,34 @@ class LoopForwarder {
         return;
       }
     }
+  }
+
+  void watch_listener(bool on) {
+    epoll_event e{on ? std::uint32_t{EPOLLIN} : 0u, {}};
+    e.data.ptr = nullptr;
+    ::epoll_ctl(epoll_, EPOLL_CTL_MOD, listener_, &e);
+    accept_paused_ = !on;
+  }
+
+  // A parked direction whose bytes have gone reads the rest of its stream
+  // now, up to its end; false when the connection failed (a reset, or no
+  // end of stream where one must be).
+  static bool finish_parked(Connection& c, int side) {
+    Direction& d = c.direction[side];
+    if (!c.ends[side].parked) return true;
+    while (!d.done && !d.pending()) {
+      const ssize_t n = ::recv(c.fd[side], d.buffer.data(), d.buffer.size(), 0);
+      if (n < 0) return false;
+      if (n == 0) {
+        d.done = true;
+        ::shutdown(c.fd[1 - side], SHUT_WR);
+        return true;
+      }
+      d.begin = 0;
+      d.end = static_cast<std::size_t>(n);
+      if (!send_pending(c, side)) return false;
+    }
+    return true;
   }
 
   // One receive on fd[side], and the send of what it brought; false when
@@ -449,6 +490,7 @@ class LoopForwarder {
   // writable while the other direction holds bytes for it.
   bool update(Connection& c) {
     for (int side = 0; side < 2; ++side) {
+      if (c.ends[side].parked) continue;
       const std::uint32_t wanted = (c.direction[side].done || c.direction[side].pending() ? 0u : std::uint32_t{EPOLLIN}) |
                                    (c.direction[1 - side].pending() ? std::uint32_t{EPOLLOUT} : 0u);
       End& end = c.ends[side];
@@ -464,6 +506,7 @@ class LoopForwarder {
   std::uint16_t backend_;
   int epoll_ = -1;
   int listener_ = -1;
+  bool accept_paused_ = false;
   std::uint16_t port_ = 0;
 };
 
