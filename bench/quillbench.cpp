@@ -410,6 +410,7 @@ class LoopForwarder {
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in a = loopback(backend_);
     if (server < 0 || ::connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+      if (server < 0 && (errno == EMFILE || errno == ENFILE)) watch_listener(false);
       ::close(client);
       if (server >= 0) ::close(server);
       return;
