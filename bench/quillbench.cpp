@@ -440,33 +440,23 @@ class LoopForwarder {
   }
 
   // A parked direction whose bytes have gone reads the rest of its stream
-  // now, up to its end; false when the connection failed (a reset, or no
-  // end of stream where one must be).
+  // now, up to its end; false when the connection failed.
   static bool finish_parked(Connection& c, int side) {
-    Direction& d = c.direction[side];
-    if (!c.ends[side].parked) return true;
-    while (!d.done && !d.pending()) {
-      const ssize_t n = ::recv(c.fd[side], d.buffer.data(), d.buffer.size(), 0);
-      if (n < 0) return false;
-      if (n == 0) {
-        d.done = true;
-        ::shutdown(c.fd[1 - side], SHUT_WR);
-        return true;
-      }
-      d.begin = 0;
-      d.end = static_cast<std::size_t>(n);
-      if (!send_pending(c, side)) return false;
+    const Direction& d = c.direction[side];
+    while (c.ends[side].parked && !d.done && !d.pending()) {
+      if (!receive(c, side)) return false;
     }
     return true;
   }
 
   // One receive on fd[side], and the send of what it brought; false when
-  // the connection failed.
+  // the connection failed (a parked socket that has nothing to read has
+  // lost the end of its stream: a reset).
   static bool receive(Connection& c, int side) {
     Direction& d = c.direction[side];
     if (d.done || d.pending()) return true;
     const ssize_t n = ::recv(c.fd[side], d.buffer.data(), d.buffer.size(), 0);
-    if (n < 0) return errno == EAGAIN;
+    if (n < 0) return errno == EAGAIN && !c.ends[side].parked;
     if (n == 0) {
       d.done = true;
       ::shutdown(c.fd[1 - side], SHUT_WR);
