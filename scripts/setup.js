@@ -25,11 +25,36 @@ const packages = {
 
 function sh(cmd, args, options = {}) {
   const result = spawnSync(cmd, args, { cwd: root, stdio: 'inherit', ...options });
-  if (result.error) throw result.error;
+  if (result.error) {
+    console.error(`setup: could not run ${cmd}: ${result.error.message}`);
+    return 127;
+  }
   return result.status;
 }
 
+// Set-up output (apt-get, npm, the compiler) goes to build-logs/<name>.log;
+// the terminal gets one line per task, and the log's tail when one fails.
+const logDir = path.join(root, 'build-logs');
+
+function openLog(name) {
+  fs.mkdirSync(logDir, { recursive: true });
+  const file = path.join(logDir, `${name}.log`);
+  return { file, shown: path.relative(process.cwd(), file) || file, fd: fs.openSync(file, 'w') };
+}
+
+function failWithLog(log, what) {
+  fs.closeSync(log.fd);
+  const lines = fs.readFileSync(log.file, 'utf8').trimEnd().split('\n');
+  console.error(`${lines.slice(-30).join('\n')}\nsetup: ${what} failed (whole output: ${log.shown})`);
+  process.exit(1);
+}
+
 function missingPackages(names) {
+  if (spawnSync('dpkg-query', ['--version'], { stdio: 'ignore' }).error) {
+    console.error(`setup: not a Debian system (no dpkg-query): make sure these, or your distribution's ` +
+      `equivalents, are installed: ${names.join(' ')}`);
+    return [];
+  }
   return names.filter((name) => {
     const r = spawnSync('dpkg-query', ['-W', '-f=${Status}', name], { encoding: 'utf8' });
     return r.status !== 0 || !r.stdout.includes('install ok installed');
@@ -56,7 +81,7 @@ function servicesOf(name) {
 // install only, and the services the packages enabled are disabled again.
 const policyMark = '# quillgate set-up: no service starts while it installs packages';
 
-function aptInstall(names, { run = sh, policy = '/usr/sbin/policy-rc.d', services = servicesOf } = {}) {
+function aptInstall(names, { run = sh, policy = '/usr/sbin/policy-rc.d', services = servicesOf, stdio = 'inherit' } = {}) {
   const env = { ...process.env, DEBIAN_FRONTEND: 'noninteractive' };
   // An administrator's own policy stays; ours (also one left by a set-up
   // that was killed) is put in place and removed again.
@@ -69,8 +94,8 @@ function aptInstall(names, { run = sh, policy = '/usr/sbin/policy-rc.d', service
   const hold = (name) => (caught = name);
   process.on('SIGINT', hold).on('SIGTERM', hold);
   try {
-    if (run('apt-get', ['update', '-qq'], { env }) !== 0) return false;
-    if (run('apt-get', ['-qq', 'install', '-y', '--no-install-recommends', ...names], { env }) !== 0) return false;
+    if (run('apt-get', ['update', '-qq'], { env, stdio }) !== 0) return false;
+    if (run('apt-get', ['-qq', 'install', '-y', '--no-install-recommends', ...names], { env, stdio }) !== 0) return false;
   } finally {
     process.off('SIGINT', hold).off('SIGTERM', hold);
     if (ours) fs.rmSync(policy, { force: true });
@@ -91,11 +116,10 @@ function ensurePackages(names) {
   if (missing.length === 0) return;
   const install = ['install', '-y', '--no-install-recommends', ...missing];
   if (typeof process.getuid === 'function' && process.getuid() === 0) {
-    console.error(`setup: installing ${missing.join(' ')}`);
-    if (!aptInstall(missing)) {
-      console.error('setup: apt-get failed');
-      process.exit(1);
-    }
+    const log = openLog('setup-packages');
+    console.error(`setup: installing ${missing.join(' ')} (log: ${log.shown})`);
+    if (!aptInstall(missing, { stdio: ['ignore', log.fd, log.fd] })) failWithLog(log, 'apt-get');
+    fs.closeSync(log.fd);
     return;
   }
   console.error(`setup: missing Debian packages. Run:\n\n  sudo apt-get ${install.join(' ')}\n`);
@@ -106,9 +130,29 @@ function ensureNodeModules() {
   const needed = ['node-api-headers', 'ws', 'typescript', 'playwright-core', '@devolutions/iron-remote-desktop',
     '@devolutions/iron-remote-desktop-rdp'];
   if (needed.every((name) => fs.existsSync(path.join(root, 'node_modules', name, 'package.json')))) return;
-  console.error('setup: installing npm dependencies');
+  const log = openLog('setup-npm');
+  console.error(`setup: installing npm dependencies (log: ${log.shown})`);
   // Scripts are skipped here: the build below is the one place that builds.
-  if (sh('npm', ['install', '--no-audit', '--no-fund', '--ignore-scripts']) !== 0) process.exit(1);
+  const status = sh('npm', ['install', '--no-audit', '--no-fund', '--ignore-scripts'],
+    { stdio: ['ignore', log.fd, log.fd] });
+  if (status !== 0) failWithLog(log, 'npm install');
+  fs.closeSync(log.fd);
+}
+
+// The native build: CMake rebuilds only what changed, so a second run costs
+// a few seconds and says so.
+function build(args) {
+  const log = openLog('setup-build');
+  if (!fs.existsSync(path.join(root, 'build', 'quillgate.node'))) {
+    console.error(`setup: building the native addon, a few minutes the first time (log: ${log.shown})`);
+  }
+  const started = Date.now();
+  const status = sh(process.execPath, [path.join(__dirname, 'build.js'), ...args], { stdio: ['ignore', log.fd, log.fd] });
+  if (status !== 0) failWithLog(log, 'the native build');
+  fs.closeSync(log.fd);
+  const compiled = (fs.readFileSync(log.file, 'utf8').match(/Building CXX object/g) || []).length;
+  const seconds = Math.round((Date.now() - started) / 1000);
+  console.error(compiled ? `setup: native build: ${compiled} files compiled in ${seconds} s` : 'setup: native build up to date');
 }
 
 function main(profile) {
@@ -117,9 +161,7 @@ function main(profile) {
   ensurePackages(wanted);
   ensureNodeModules();
   const buildArgs = { run: [], test: ['--tests', '--target', 'quillbench'], bench: ['--target', 'quillbench'] }[profile];
-  if (sh(process.execPath, [path.join(__dirname, 'build.js'), ...buildArgs]) !== 0) {
-    process.exit(1);
-  }
+  build(buildArgs);
 }
 
 if (require.main === module) main(process.argv[2] || 'run');

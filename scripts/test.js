@@ -206,8 +206,11 @@ async function sanitizers() {
 }
 
 async function main() {
-  // Logs of earlier runs would be taken for this one's.
-  fs.rmSync(logDir, { recursive: true, force: true });
+  // Logs of earlier runs would be taken for this one's; the set-up's, made
+  // just before this run, stay.
+  for (const name of fs.existsSync(logDir) ? fs.readdirSync(logDir) : []) {
+    if (!name.startsWith('setup-')) fs.rmSync(path.join(logDir, name), { recursive: true, force: true });
+  }
   await step('C++ unit tests', path.join(root, 'build', 'quillgate_tests'), []);
   if (haveFuzzer()) await fuzz(Number(process.env.QUILLGATE_FUZZ_RUNS || 200000));
   else console.log('== fuzz: SKIPPED (clang-14 with libclang-rt-14-dev is not installed)');
