@@ -41,11 +41,14 @@ function fetchOpenSSL() {
     const options = privateApt('apt-arm64', [`deb [arch=arm64 ${keyring}] http://deb.debian.org/debian bookworm main`,
       `deb [arch=arm64 ${keyring}] http://deb.debian.org/debian-security bookworm-security main`],
     ['-o', 'APT::Architecture=arm64', '-o', 'APT::Architectures::=arm64']);
-    if (run('apt-get', [...options, '-qq', 'update']) !== 0) fail(`apt-get update for OpenSSL for arm64 failed${instead}`);
+    if (run('apt-get', [...options, '-qq', 'update']) !== 0) fail(`apt-get update for arm64's OpenSSL failed${instead}`);
     const download = spawnSync('apt-get', [...options, '-qq', 'download', 'libssl-dev:arm64'],
       { cwd: work, stdio: ['ignore', 'ignore', 'pipe'], encoding: 'utf8' });
     const deb = fs.readdirSync(work).find((f) => /^libssl-dev_3\..*_arm64\.deb$/.test(f));
-    if (!deb) fail(`apt-get download libssl-dev:arm64 gave no libssl-dev_3.*_arm64.deb: ${(download.stderr || download.error?.message || '').trim()}${instead}`);
+    if (!deb) {
+      const why = (download.stderr || download.error?.message || '').trim();
+      fail(`apt-get download libssl-dev:arm64 gave no libssl-dev_3.*_arm64.deb: ${why}${instead}`);
+    }
     const version = spawnSync('dpkg-deb', ['-f', path.join(work, deb), 'Version'], { encoding: 'utf8' }).stdout?.trim();
     if (!version) fail(`dpkg-deb could not read the version of ${deb}`);
     const tree = path.join(work, 'tree');
@@ -71,7 +74,8 @@ main((argv) => {
     else fail(`build-linux-arm64.js: unknown argument ${argv[i]}`);
   }
   if (!onPath(compiler)) {
-    fail(`${compiler} is needed for the Linux arm64 build and was not found; install it: Debian/Ubuntu: g++-aarch64-linux-gnu`);
+    fail(`${compiler} is needed for the Linux arm64 build and was not found; ` +
+      'install it: Debian/Ubuntu: g++-aarch64-linux-gnu');
   }
   checkBoost();
   const openssl = process.env.QUILLGATE_OPENSSL_LINUX_ARM64;
