@@ -14,35 +14,11 @@ const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { root, fail, run, onPath, cacheRoot, privateApt, newestCached, fillCache, completeOpenSSL, checkBoost,
+  crossBuild, main } = require('./cross');
 
-const root = path.resolve(__dirname, '..');
 const compiler = 'x86_64-w64-mingw32-g++-posix';
 const prefix = 'x86_64-w64-mingw32-';
-
-// Thrown, not exited, so that clean-ups on the way out run.
-class Failure extends Error {}
-
-function fail(message) {
-  throw new Failure(message);
-}
-
-function run(cmd, args, options = {}) {
-  const result = spawnSync(cmd, args, { stdio: 'inherit', ...options });
-  if (result.error) fail(`${cmd}: ${result.error.message}`);
-  return result.status;
-}
-
-function onPath(name) {
-  return spawnSync('sh', ['-c', `command -v ${name}`], { stdio: 'ignore' }).status === 0;
-}
-
-function cacheRoot() {
-  return path.join(process.env.XDG_CACHE_HOME || path.join(os.homedir(), '.cache'), 'quillgate');
-}
-
-function complete(dir) {
-  return ['include/openssl/ssl.h', 'lib/libssl.a', 'lib/libcrypto.a'].every((f) => fs.existsSync(path.join(dir, f)));
-}
 
 // Debian's OpenSSL source, through a private apt configuration (the system's
 // sources stay as they are): bookworm-security carries the current 3.0 release.
@@ -50,14 +26,8 @@ function complete(dir) {
 // patches are not needed (and not always on the mirror), so their absence is
 // no failure.
 function fetchSource(work) {
-  const apt = path.join(cacheRoot(), 'apt');
-  for (const dir of ['lists/partial', 'cache/archives/partial']) fs.mkdirSync(path.join(apt, dir), { recursive: true });
-  fs.writeFileSync(path.join(apt, 'sources.list'), 'deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ' +
-    'http://deb.debian.org/debian-security bookworm-security main\n');
-  const options = ['-o', `Dir::Etc::SourceList=${path.join(apt, 'sources.list')}`, '-o', 'Dir::Etc::SourceParts=/nonexistent',
-    '-o', `Dir::State::Lists=${path.join(apt, 'lists')}`, '-o', `Dir::Cache=${path.join(apt, 'cache')}`,
-    // As root, apt downloads as the _apt user, who cannot write to root's cache folder.
-    ...(process.getuid() === 0 ? ['-o', 'APT::Sandbox::User=root'] : [])];
+  const options = privateApt('apt', ['deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ' +
+    'http://deb.debian.org/debian-security bookworm-security main']);
   const instead = '; or set QUILLGATE_OPENSSL_MINGW64 to a folder holding OpenSSL 3 built for mingw64 (include/, lib/)';
   if (run('apt-get', [...options, '-qq', 'update']) !== 0) fail(`apt-get update for the OpenSSL source failed${instead}`);
   const source = spawnSync('apt-get', [...options, '-qq', '--download-only', 'source', 'openssl'],
@@ -71,20 +41,14 @@ function fetchSource(work) {
 // reading an openssl.cnf: on Windows its compiled-in folder would be a path
 // that any local user may be able to create.
 function buildOpenSSL() {
-  const cachedVersion = (d) => /^openssl-mingw64-([\d.]+)$/.exec(d)?.[1].split('.').map(Number);
-  const newer = (a, b) => { for (let i = 0; i < 3; i++) if (a[i] !== b[i]) return a[i] - b[i]; return 0; };
-  const entries = fs.existsSync(cacheRoot()) ? fs.readdirSync(cacheRoot()) : [];
-  const cached = entries.filter((d) => cachedVersion(d) && complete(path.join(cacheRoot(), d)))
-    .sort((a, b) => newer(cachedVersion(a), cachedVersion(b)));
-  if (cached.length) return path.join(cacheRoot(), cached[cached.length - 1]);
-  fs.mkdirSync(cacheRoot(), { recursive: true });
-  // Work folders of builds that were killed (an hour old: not one running now).
-  for (const d of entries.filter((e) => e.startsWith('openssl-work-'))) {
-    const dir = path.join(cacheRoot(), d);
-    if (Date.now() - fs.statSync(dir).mtimeMs > 3600e3) fs.rmSync(dir, { recursive: true, force: true });
-  }
-  const work = fs.mkdtempSync(path.join(cacheRoot(), 'openssl-work-'));
-  try {
+  const newer = (a, b) => {
+    const [x, y] = [a, b].map((v) => v.split('.').map(Number));
+    for (let i = 0; i < 3; i++) if (x[i] !== y[i]) return x[i] - y[i];
+    return 0;
+  };
+  const cached = newestCached(/^openssl-mingw64-(\d+\.\d+\.\d+)$/, completeOpenSSL, newer);
+  if (cached) return cached;
+  return fillCache((work) => {
     const started = Date.now();
     const tarball = fetchSource(work);
     const version = /^openssl_([\d.]+)\.orig/.exec(path.basename(tarball))[1];
@@ -104,23 +68,17 @@ function buildOpenSSL() {
       fail(`building OpenSSL for Windows failed:\n${tail}`);
     }
     fs.closeSync(out);
-    // Assembled aside, then renamed: an interrupted build leaves no half a cache.
     const staged = path.join(work, 'out');
     fs.mkdirSync(path.join(staged, 'lib'), { recursive: true });
     fs.cpSync(path.join(src, 'include', 'openssl'), path.join(staged, 'include', 'openssl'), { recursive: true });
     for (const lib of ['libssl.a', 'libcrypto.a']) fs.copyFileSync(path.join(src, lib), path.join(staged, 'lib', lib));
     fs.copyFileSync(path.join(src, 'LICENSE.txt'), path.join(staged, 'LICENSE.txt'));
-    const dir = path.join(cacheRoot(), `openssl-mingw64-${version}`);
-    fs.rmSync(dir, { recursive: true, force: true });
-    fs.renameSync(staged, dir);
     console.log(`quillgate: OpenSSL ${version} for Windows built in ${Math.round((Date.now() - started) / 1000)} s`);
-    return dir;
-  } finally {
-    fs.rmSync(work, { recursive: true, force: true });
-  }
+    return { staged, name: `openssl-mingw64-${version}` };
+  });
 }
 
-function main(argv) {
+main((argv) => {
   let buildDir = path.join(root, 'build-win32');
   for (let i = 0; i < argv.length; i++) {
     if (argv[i] === '--build-dir') buildDir = path.resolve(argv[++i]);
@@ -129,31 +87,10 @@ function main(argv) {
   if (!onPath(compiler)) {
     fail(`${compiler} is needed for the Windows build and was not found; install it: Debian/Ubuntu: g++-mingw-w64-x86-64`);
   }
-  const boost = '/usr/include/boost';
-  if (!fs.existsSync(path.join(boost, 'version.hpp'))) {
-    fail('Boost headers were not found in /usr/include/boost; install them: Debian 12: libboost1.81-dev');
+  checkBoost();
+  const openssl = process.env.QUILLGATE_OPENSSL_MINGW64;
+  if (openssl && !completeOpenSSL(openssl)) {
+    fail(`QUILLGATE_OPENSSL_MINGW64=${openssl} holds no include/openssl and lib/lib{ssl,crypto}.a`);
   }
-  let openssl = process.env.QUILLGATE_OPENSSL_MINGW64;
-  if (openssl && !complete(openssl)) fail(`QUILLGATE_OPENSSL_MINGW64=${openssl} holds no include/openssl and lib/lib{ssl,crypto}.a`);
-  openssl = openssl || buildOpenSSL();
-
-  // Only Boost: -I/usr/include would put glibc's headers before MinGW's.
-  const boostDir = path.join(buildDir, 'boost-include');
-  fs.mkdirSync(boostDir, { recursive: true });
-  if (!fs.existsSync(path.join(boostDir, 'boost'))) fs.symlinkSync(boost, path.join(boostDir, 'boost'));
-
-  const status = run(process.execPath, [path.join(__dirname, 'build.js'), '--build-dir', buildDir, '--',
-    `-DCMAKE_TOOLCHAIN_FILE=${path.join(root, 'cmake', 'mingw-w64-x86_64.cmake')}`, '-DCMAKE_BUILD_TYPE=Release',
-    `-DQUILLGATE_BOOST_INCLUDE=${boostDir}`, `-DQUILLGATE_OPENSSL_INCLUDE=${path.join(openssl, 'include')}`,
-    `-DQUILLGATE_LIBSSL=${path.join(openssl, 'lib', 'libssl.a')}`,
-    `-DQUILLGATE_LIBCRYPTO=${path.join(openssl, 'lib', 'libcrypto.a')}`], { cwd: root });
-  if (status !== 0) process.exit(status ?? 1);
-}
-
-try {
-  main(process.argv.slice(2));
-} catch (error) {
-  if (!(error instanceof Failure)) throw error;
-  process.stderr.write(`quillgate: ${error.message}\n`);
-  process.exit(1);
-}
+  crossBuild({ buildDir, toolchain: 'mingw-w64-x86_64.cmake', openssl: openssl || buildOpenSSL() });
+});

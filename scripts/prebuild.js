@@ -3,7 +3,9 @@
 // `npm pack` / `npm publish` (the prepack script), and removes it afterwards
 // (postpack with --clean), so that a working tree never holds a stale one.
 // On Linux x64 it adds the Windows x64 binary, cross-built with MinGW-w64
-// (scripts/build-win32.js).
+// (scripts/build-win32.js), and the Linux arm64 one, cross-built with
+// g++-aarch64-linux-gnu (scripts/build-linux-arm64.js). Each cross build is
+// kept in its build-* folder, so a pack after `npm test` rebuilds nothing.
 //
 //   node scripts/prebuild.js [--clean]
 //
@@ -41,11 +43,16 @@ function main(argv) {
   run(strip, ['--strip-unneeded', '-o', target, sourceBuild]);
 
   if (process.arch === 'x64') {
-    const dir = path.join(root, 'build-win32');
-    run(process.execPath, [path.join(__dirname, 'build-win32.js'), '--build-dir', dir]);
-    const windows = prebuilt('win32', 'x64');
-    fs.mkdirSync(path.dirname(windows), { recursive: true });
-    run('x86_64-w64-mingw32-strip', ['--strip-unneeded', '-o', windows, path.join(dir, 'quillgate.node')]);
+    for (const [name, platform, arch, strip] of [
+      ['win32', 'win32', 'x64', 'x86_64-w64-mingw32-strip'],
+      ['linux-arm64', 'linux', 'arm64', 'aarch64-linux-gnu-strip'],
+    ]) {
+      const [script, dir] = [`build-${name}.js`, path.join(root, `build-${name}`)];
+      run(process.execPath, [path.join(__dirname, script), '--build-dir', dir]);
+      const file = prebuilt(platform, arch);
+      fs.mkdirSync(path.dirname(file), { recursive: true });
+      run(strip, ['--strip-unneeded', '-o', file, path.join(dir, 'quillgate.node')]);
+    }
   }
 }
 

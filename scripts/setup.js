@@ -16,10 +16,12 @@ const packages = {
   run: ['cmake', 'make', 'g++', 'libboost1.81-dev', 'libssl-dev'],
   // Tests add GoogleTest, clang's libFuzzer runtime for the fuzz targets,
   // the openssl tool for test certificates, binutils for the export check,
-  // xrdp as a real RDP server, chromium to run a browser RDP client, and
-  // MinGW-w64, perl (OpenSSL's Configure) and Wine for the Windows addon.
+  // xrdp as a real RDP server, chromium to run a browser RDP client,
+  // MinGW-w64, perl (OpenSSL's Configure) and Wine for the Windows addon, and
+  // the arm64 cross compiler (with its C and C++ libraries) and qemu-user
+  // (qemu-aarch64) for the Linux arm64 addon.
   test: ['libgtest-dev', 'clang-14', 'libclang-rt-14-dev', 'openssl', 'binutils', 'xrdp', 'chromium',
-    'g++-mingw-w64-x86-64', 'perl', 'wine64'],
+    'g++-mingw-w64-x86-64', 'perl', 'wine64', 'g++-aarch64-linux-gnu', 'qemu-user'],
   bench: ['openssl'],
 };
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env node
 // Runs every test: the C++ unit tests, a bounded libFuzzer run of each fuzz
 // target (when clang's fuzzer runtime is installed), the JavaScript suite,
-// the browser test and the Windows x64 addon under Wine (on Linux x64).
+// the browser test, the Windows x64 addon under Wine and the Linux arm64
+// addon under qemu-user (both on Linux x64).
 'use strict';
 
 const { spawn, spawnSync } = require('node:child_process');
@@ -230,7 +231,13 @@ async function main() {
   await step('Load tests', 'sh', ['-c', 'ulimit -n "$(ulimit -Hn)" && exec "$0" --test test/load/', process.execPath]);
   // Keeps the benchmark working; its figures mean nothing at this size.
   await step('Benchmark smoke run', process.execPath, [path.join(root, 'bench', 'run.js'), '--quick']);
-  // Alone: it packs the module, installs it with npm and runs other Node.js majors.
+  // The Linux arm64 cross build on its own, with a build's time limit: the
+  // pack below then finds it up to date.
+  if (process.platform === 'linux' && process.arch === 'x64') {
+    await step('Linux arm64 cross build', process.execPath, [path.join(__dirname, 'build-linux-arm64.js')], {}, buildMinutes);
+  }
+  // Alone: it packs the module, installs it with npm and runs other Node.js
+  // majors, and the Linux arm64 binary under qemu-user.
   await step('Packaging tests', process.execPath, ['--test', 'test/package/']);
 
   // Last, so that the end of the output says what failed and why; the

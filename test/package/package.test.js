@@ -63,16 +63,19 @@ test('the type declarations compile against real use', () => {
 });
 
 // Official Node.js builds of other majors, from the npm registry, kept in
-// build/ between runs.
+// build/ between runs; on x64 also the arm64 build of one major, run under
+// qemu-user with the arm64 C and C++ libraries of the cross compiler.
 const otherMajors = [18, 24];
+const arm64Major = 22;
+const qemu = ['qemu-aarch64', '-L', '/usr/aarch64-linux-gnu'];
 
-function nodeOfMajor(major) {
-  const dir = path.join(root, 'build', 'node-majors', String(major));
+function nodeOfMajor(major, arch = process.arch) {
+  const dir = path.join(root, 'build', 'node-majors', `${arch}-${major}`);
   const bin = path.join(dir, 'node');
   if (fs.existsSync(bin)) return bin;
   fs.mkdirSync(dir, { recursive: true });
   const [report] = JSON.parse(execFileSync('npm', ['pack', '--json', '--prefer-offline', '--pack-destination', dir,
-    `node-linux-${process.arch}@${major}`], { encoding: 'utf8', stdio: 'pipe', env: npmEnv(process.env.PATH) }));
+    `node-linux-${arch}@${major}`], { encoding: 'utf8', stdio: 'pipe', env: npmEnv(process.env.PATH) }));
   const tarball = path.join(dir, report.filename);
   // Unpacked aside and renamed: an interrupted run leaves no half a binary.
   const partial = fs.mkdtempSync(path.join(dir, 'partial-'));
@@ -103,9 +106,10 @@ const reportLoaded = `process.on('exit', () => console.log(JSON.stringify([...ne
   .filter((f) => f.endsWith('.node')))])));`;
 
 // Runs a script with the report preloaded; returns the script's JSON line
-// and the mapped addons.
+// and the mapped addons. `node` is a path, or a command line that ends in one.
 function runReporting(node, args, options) {
-  const result = spawnSync(node, ['-r', path.join(options.cwd, 'loaded.js'), ...args],
+  const [cmd, ...before] = [].concat(node);
+  const result = spawnSync(cmd, [...before, '-r', path.join(options.cwd, 'loaded.js'), ...args],
     { encoding: 'utf8', ...options });
   const lines = result.stdout.trim().split('\n');
   return { result, addon: JSON.parse(lines.pop() || 'null'), out: lines.length ? JSON.parse(lines.pop()) : undefined };
@@ -187,8 +191,8 @@ describe('the npm package', { timeout: 600000 }, () => {
   after(() => fs.rmSync(work, { recursive: true, force: true }));
 
   test('carries the prebuilt binary, the licences and the sources, and leaves no binary in the tree', () => {
-    const windows = process.arch === 'x64' ? ['prebuilds/win32-x64/quillgate.node'] : [];
-    for (const file of [`prebuilds/linux-${process.arch}/quillgate.node`, ...windows, 'LICENSE', 'THIRD_PARTY_NOTICES.md',
+    const cross = process.arch === 'x64' ? ['win32-x64', 'linux-arm64'].map((p) => `prebuilds/${p}/quillgate.node`) : [];
+    for (const file of [`prebuilds/linux-${process.arch}/quillgate.node`, ...cross, 'LICENSE', 'THIRD_PARTY_NOTICES.md',
       'index.mjs', 'index.d.mts', 'scripts/install.js', 'CMakeLists.txt', 'src/addon.map', 'src/addon.cpp']) {
       assert.ok(files.includes(file), `${file} is in the package`);
     }
@@ -196,15 +200,30 @@ describe('the npm package', { timeout: 600000 }, () => {
     assert.equal(fs.existsSync(path.join(root, 'prebuilds')), false, 'postpack removed prebuilds/');
   });
 
-  test('installed with --ignore-scripts and only node on PATH, it runs under several Node.js majors, ' +
-    'from CommonJS and as an ES module with types', () => {
+  test('installed with --ignore-scripts and only node on PATH, it runs under several Node.js majors (on x64 ' +
+    'also the arm64 binary under qemu-user), from CommonJS and as an ES module with types', () => {
     const { project } = install('app', ['--ignore-scripts']);
     assert.equal(fs.existsSync(path.join(projects.app, 'build')), false);
-    const prebuilt = fs.realpathSync(path.join(projects.app, 'prebuilds', `linux-${process.arch}`, 'quillgate.node'));
+    const prebuilt = (arch) => fs.realpathSync(path.join(projects.app, 'prebuilds', `linux-${arch}`, 'quillgate.node'));
     fs.writeFileSync(path.join(project, 'loaded.js'), reportLoaded);
+    // A WebSocket handshake (RFC 6455's example key), then a stop that
+    // closes the connection still open.
     fs.writeFileSync(path.join(project, 'cjs.js'), `const q = require('quillgate');
-      const port = q.startProxy(); const now = q.getStatus(); q.stopProxy();
-      console.log(JSON.stringify({ running: now.running, port: now.port === port, after: q.getStatus().running }));`);
+      const port = q.startProxy(); const now = q.getStatus();
+      const socket = require('node:net').connect(port, '127.0.0.1', () => socket.write(['GET / HTTP/1.1',
+        'Host: 127.0.0.1', 'Upgrade: websocket', 'Connection: Upgrade', 'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==',
+        'Sec-WebSocket-Version: 13', '', ''].join('\\r\\n')));
+      let reply = '';
+      let listed;
+      socket.on('data', (data) => {
+        reply += data;
+        if (listed || !reply.includes('\\r\\n\\r\\n')) return;
+        listed = q.getConnectionStats().map((c) => c.state);
+        q.stopProxy();
+      });
+      socket.on('close', () => console.log(JSON.stringify({ running: now.running, port: now.port === port,
+        after: q.getStatus().running, status: reply.split('\\r\\n')[0], listed,
+        accept: reply.includes('\\r\\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\\r\\n') })));`);
     fs.writeFileSync(path.join(project, 'esm.mjs'), `// @ts-check
       import quillgate, { startProxy, getStatus, stopProxy, getConnectionStats } from 'quillgate';
       /** @type {number} */
@@ -218,13 +237,22 @@ describe('the npm package', { timeout: 600000 }, () => {
       stopProxy();
       console.log(JSON.stringify({ running: now.running, port: now.port === port, after: quillgate.getStatus().running,
         same: quillgate.startProxy === startProxy, list: list.length, wrong: typeof wrong }));`);
-    for (const node of [process.execPath, ...otherMajors.map(nodeOfMajor)]) {
-      const version = execFileSync(node, ['--version'], { encoding: 'utf8' }).trim();
+    const nodes = [process.execPath, ...otherMajors.map((major) => nodeOfMajor(major))]
+      .map((node) => ({ node: [node], arch: process.arch }));
+    if (process.arch === 'x64') nodes.push({ node: [...qemu, nodeOfMajor(arm64Major, 'arm64')], arch: 'arm64' });
+    for (const { node, arch } of nodes) {
+      const [cmd, ...before] = node;
+      const version = `${execFileSync(cmd, [...before, '--version'], { encoding: 'utf8' }).trim()} ${arch}`;
       for (const script of ['cjs.js', 'esm.mjs']) {
-        const { result, addon, out } = runReporting(node, [script], { cwd: project });
-        assert.equal(result.status, 0, `${script} under ${version}: ${result.stderr}`);
-        assert.deepEqual(addon, [prebuilt], `${script} under ${version}`);
+        // Generous: node starts slowly under qemu. A guard against a hang, not a measure.
+        const { result, addon, out } = runReporting(node, [script], { cwd: project, timeout: 300000 });
+        assert.equal(result.status, 0, `${script} under ${version}: ${result.error?.message ?? ''} ${result.stderr}`);
+        assert.deepEqual(addon, [prebuilt(arch)], `${script} under ${version}`);
         assert.deepEqual([out.running, out.port, out.after], [true, true, false], `${script} under ${version}`);
+        if (script === 'cjs.js') {
+          assert.deepEqual([out.status, out.accept, out.listed], ['HTTP/1.1 101 Switching Protocols', true, ['handshaking']],
+            `${script} under ${version}`);
+        }
         if (script === 'esm.mjs') assert.deepEqual([out.same, out.list], [true, 0]);
       }
     }

@@ -1,0 +1,128 @@
+// What the cross builds (build-win32.js, build-linux-arm64.js) share: the
+// user's cache folder, a private apt configuration, cached folders keyed by
+// version, and the CMake build with Boost's headers alone on the include path.
+'use strict';
+
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const root = path.resolve(__dirname, '..');
+
+// Thrown, not exited, so that clean-ups on the way out run; main() prints it.
+class Failure extends Error {}
+
+function fail(message) {
+  throw new Failure(message);
+}
+
+function run(cmd, args, options = {}) {
+  const result = spawnSync(cmd, args, { stdio: 'inherit', ...options });
+  if (result.error) fail(`${cmd}: ${result.error.message}`);
+  return result.status;
+}
+
+function onPath(name) {
+  return spawnSync('sh', ['-c', `command -v ${name}`], { stdio: 'ignore' }).status === 0;
+}
+
+function cacheRoot() {
+  return path.join(process.env.XDG_CACHE_HOME || path.join(os.homedir(), '.cache'), 'quillgate');
+}
+
+// apt-get options for a configuration of its own in cacheRoot()/<name>: its
+// sources (lines of a sources.list), package lists, downloads and an empty
+// package status, so the system's sources, lists and dpkg state are neither
+// read nor changed. `extra` adds options (the architecture, say).
+function privateApt(name, sources, extra = []) {
+  const apt = path.join(cacheRoot(), name);
+  for (const dir of ['lists/partial', 'cache/archives/partial']) fs.mkdirSync(path.join(apt, dir), { recursive: true });
+  fs.writeFileSync(path.join(apt, 'sources.list'), sources.map((line) => `${line}\n`).join(''));
+  fs.writeFileSync(path.join(apt, 'status'), '');
+  return ['-o', `Dir::Etc::SourceList=${path.join(apt, 'sources.list')}`, '-o', 'Dir::Etc::SourceParts=/nonexistent',
+    '-o', `Dir::State::Lists=${path.join(apt, 'lists')}`, '-o', `Dir::Cache=${path.join(apt, 'cache')}`,
+    '-o', `Dir::State::status=${path.join(apt, 'status')}`,
+    // As root, apt downloads as the _apt user, who cannot write to root's cache folder.
+    ...(process.getuid() === 0 ? ['-o', 'APT::Sandbox::User=root'] : []), ...extra];
+}
+
+// The newest complete cached folder whose name `pattern` matches, its first
+// group being the version, or null. `compare(a, b)` orders two versions.
+function newestCached(pattern, complete, compare) {
+  const entries = fs.existsSync(cacheRoot()) ? fs.readdirSync(cacheRoot()) : [];
+  const cached = entries.map((d) => [d, pattern.exec(d)?.[1]])
+    .filter(([d, version]) => version && complete(path.join(cacheRoot(), d)))
+    .sort(([, a], [, b]) => compare(a, b));
+  return cached.length ? path.join(cacheRoot(), cached[cached.length - 1][0]) : null;
+}
+
+// Runs make(work) in a new work folder in the cache and removes the folder
+// afterwards. make() assembles the result in a folder of its own and returns
+// it with its name; it is renamed into place, so that an interrupted run
+// leaves no half a cache. Work folders of runs that were killed (an hour
+// old: not one running now) are removed first.
+function fillCache(make) {
+  fs.mkdirSync(cacheRoot(), { recursive: true });
+  for (const d of fs.readdirSync(cacheRoot()).filter((e) => e.startsWith('work-') || e.startsWith('openssl-work-'))) {
+    const dir = path.join(cacheRoot(), d);
+    if (Date.now() - fs.statSync(dir).mtimeMs > 3600e3) fs.rmSync(dir, { recursive: true, force: true });
+  }
+  const work = fs.mkdtempSync(path.join(cacheRoot(), 'work-'));
+  try {
+    const { staged, name } = make(work);
+    const dir = path.join(cacheRoot(), name);
+    fs.rmSync(dir, { recursive: true, force: true });
+    fs.renameSync(staged, dir);
+    return dir;
+  } finally {
+    fs.rmSync(work, { recursive: true, force: true });
+  }
+}
+
+// An OpenSSL folder as the cross builds take it: include/openssl, lib/.
+function completeOpenSSL(dir) {
+  return ['include/openssl/ssl.h', 'lib/libssl.a', 'lib/libcrypto.a'].every((f) => fs.existsSync(path.join(dir, f)));
+}
+
+const boost = '/usr/include/boost';
+
+// Called before anything slow, such as fetching OpenSSL.
+function checkBoost() {
+  if (!fs.existsSync(path.join(boost, 'version.hpp'))) {
+    fail('Boost headers were not found in /usr/include/boost; install them: Debian 12: libboost1.81-dev');
+  }
+}
+
+// Configures and builds with scripts/build.js and a toolchain file from
+// cmake/, against `openssl` (include/, lib/) and Boost's headers alone: a
+// folder holding only a `boost` link, since -I/usr/include would put the
+// host's C library headers before the target's. Exits with the build's
+// status when it fails.
+function crossBuild({ buildDir, toolchain, openssl }) {
+  checkBoost();
+  const boostDir = path.join(buildDir, 'boost-include');
+  fs.mkdirSync(boostDir, { recursive: true });
+  if (!fs.existsSync(path.join(boostDir, 'boost'))) fs.symlinkSync(boost, path.join(boostDir, 'boost'));
+
+  const status = run(process.execPath, [path.join(__dirname, 'build.js'), '--build-dir', buildDir, '--',
+    `-DCMAKE_TOOLCHAIN_FILE=${path.join(root, 'cmake', toolchain)}`, '-DCMAKE_BUILD_TYPE=Release',
+    `-DQUILLGATE_BOOST_INCLUDE=${boostDir}`, `-DQUILLGATE_OPENSSL_INCLUDE=${path.join(openssl, 'include')}`,
+    `-DQUILLGATE_LIBSSL=${path.join(openssl, 'lib', 'libssl.a')}`,
+    `-DQUILLGATE_LIBCRYPTO=${path.join(openssl, 'lib', 'libcrypto.a')}`], { cwd: root });
+  if (status !== 0) process.exit(status ?? 1);
+}
+
+// Runs a cross build's main(), turning a Failure into one line and exit code 1.
+function main(fn) {
+  try {
+    fn(process.argv.slice(2));
+  } catch (error) {
+    if (!(error instanceof Failure)) throw error;
+    process.stderr.write(`quillgate: ${error.message}\n`);
+    process.exit(1);
+  }
+}
+
+module.exports = { root, fail, run, onPath, cacheRoot, privateApt, newestCached, fillCache, completeOpenSSL, checkBoost,
+  crossBuild, main };
