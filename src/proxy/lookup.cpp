@@ -39,23 +39,39 @@ LookupResult system_resolve(const std::string& host, std::uint16_t port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
+  addrinfo* first = nullptr;
   LookupResult result;
-  const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+  const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &first);
   if (rc != 0) {
     result.error = os::lookup_error_text(rc);
-  } else {
-    for (const addrinfo* a = list; a; a = a->ai_next) {
-      if (a->ai_family == AF_INET || a->ai_family == AF_INET6) {
-        tcp::endpoint endpoint;
-        std::memcpy(endpoint.data(), a->ai_addr, a->ai_addrlen);
-        endpoint.resize(a->ai_addrlen);
-        result.endpoints.push_back(endpoint);
-      }
+    return result;
+  }
+  const std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(first, ::freeaddrinfo);
+  for (const addrinfo* a = list.get(); a; a = a->ai_next) {
+    if (a->ai_family == AF_INET || a->ai_family == AF_INET6) {
+      tcp::endpoint endpoint;
+      std::memcpy(endpoint.data(), a->ai_addr, a->ai_addrlen);
+      endpoint.resize(a->ai_addrlen);
+      result.endpoints.push_back(endpoint);
     }
-    ::freeaddrinfo(list);
   }
   return result;
+}
+
+// A lookup that throws (out of memory, say) fails its connection; nothing
+// may escape a lookup thread, where it would end the host process.
+LookupResult resolve_safely(const Resolver& resolver, const std::string& host, std::uint16_t port) {
+  try {
+    return resolver ? resolver(host, port) : system_resolve(host, port);
+  } catch (const std::exception& e) {
+    LookupResult failed;
+    failed.error = std::string("host-name lookup failed: ") + e.what();
+    return failed;
+  } catch (...) {
+    LookupResult failed;
+    failed.error = "host-name lookup failed";
+    return failed;
+  }
 }
 
 // The process-wide line of lookups and the threads serving it. `mutex`
@@ -106,16 +122,21 @@ class LookupLine {
         const std::lock_guard lock(lookup->mutex);
         if (!lookup->timer) continue;  // nobody waits for it any more
       }
-      LookupResult result = resolver ? resolver(lookup->host, lookup->port) : system_resolve(lookup->host, lookup->port);
+      LookupResult result = resolve_safely(resolver, lookup->host, lookup->port);
       const std::lock_guard lock(lookup->mutex);
       lookup->done = true;
       lookup->result = std::move(result);
       if (lookup->timer) {
-        asio::post(lookup->timer->get_executor(), [lookup] {
-          const std::lock_guard lock(lookup->mutex);
-          // Expiring (rather than cancelling) also covers a wait not yet started.
-          if (lookup->timer) lookup->timer->expires_at(asio::steady_timer::time_point::min());
-        });
+        try {
+          asio::post(lookup->timer->get_executor(), [lookup] {
+            const std::lock_guard lock(lookup->mutex);
+            // Expiring (rather than cancelling) also covers a wait not yet started.
+            if (lookup->timer) lookup->timer->expires_at(asio::steady_timer::time_point::min());
+          });
+        } catch (...) {
+          // No memory for the wake-up: the connection waits until it ends or
+          // the gateway stops, and this thread goes on serving the line.
+        }
       }
     }
   }

@@ -80,7 +80,11 @@ boost::system::error_code accept_connection(tcp::acceptor& listener, tcp::socket
     fd = ::accept4(listener.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return last_error();
-  return adopt(socket, tcp::v4(), fd);
+  // Setting up the accepted socket concerns that connection alone, or is a
+  // shortage: either way it never ends accepting.
+  const auto ec = adopt(socket, tcp::v4(), fd);
+  if (ec && classify_accept_error(ec) == AcceptFailure::fatal) return {ECONNABORTED, boost::system::system_category()};
+  return ec;
 }
 
 boost::system::error_code open_connection_socket(tcp::socket& socket, const tcp& protocol) {
@@ -96,6 +100,7 @@ AcceptFailure classify_accept_error(const boost::system::error_code& ec) {
     case ENFILE:
     case ENOBUFS:
     case ENOMEM:
+    case ENOSPC:  // no room for one more socket in the event loop's epoll set
       return AcceptFailure::pause;
     // The connection went away before it was accepted, a firewall refused
     // it, or (Linux) a network error pending on the new connection.

@@ -125,13 +125,19 @@ asio::awaitable<boost::system::error_code> async_accept_connection(tcp::acceptor
       },
       token);
   if (ec) co_return ec;
+  // Setting up the accepted socket concerns that connection alone, or is a
+  // shortage: either way it never ends accepting.
+  const auto for_this_connection = [](boost::system::error_code e) -> boost::system::error_code {
+    if (e && classify_accept_error(e) == AcceptFailure::fatal) return {WSAECONNABORTED, boost::system::system_category()};
+    return e;
+  };
   // Makes the socket a full one (getsockname, shutdown) with the listener's options.
   const SOCKET listening = listener.native_handle();
   if (::setsockopt(accepted.get(), SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT, reinterpret_cast<const char*>(&listening),
                    sizeof listening) != 0) {
-    co_return last_error();
+    co_return for_this_connection(last_error());
   }
-  co_return adopt(socket, tcp::v4(), accepted.release());
+  co_return for_this_connection(adopt(socket, tcp::v4(), accepted.release()));
 }
 
 boost::system::error_code open_connection_socket(tcp::socket& socket, const tcp& protocol) {

@@ -101,5 +101,18 @@ TEST(Lookup, BoundedThreadsAndAbandonedLookupsSkipped) {
   EXPECT_EQ(abandoned_resolved, 0);
 }
 
+TEST(Lookup, AResolverThatThrowsFailsItsConnectionOnly) {
+  set_resolver_for_tests([](const std::string&, std::uint16_t) -> LookupResult { throw std::bad_alloc(); });
+  asio::io_context loop;
+  std::string error;
+  asio::co_spawn(loop, [&]() -> asio::awaitable<void> {
+    auto result = co_await resolve_host("rdp.test", 3389);
+    if (!result) error = result.error().message;
+  }, asio::detached);
+  loop.run();
+  set_resolver_for_tests(nullptr);
+  EXPECT_EQ(error, "host-name lookup failed: std::bad_alloc");
+}
+
 }  // namespace
 }  // namespace quillgate::proxy
