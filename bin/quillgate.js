@@ -6,7 +6,7 @@
 'use strict';
 
 const quillgate = require('..');
-const { render, describe, diff } = require('../lib/view');
+const { render, describe, diff, jsonLine } = require('../lib/view');
 
 function main(argv) {
   if (argv.includes('--help') || argv.includes('-h')) {
@@ -68,7 +68,7 @@ function main(argv) {
 }
 
 function print(object) {
-  process.stdout.write(`${JSON.stringify(object)}\n`);
+  process.stdout.write(`${jsonLine(object)}\n`);
 }
 
 main(process.argv.slice(2));

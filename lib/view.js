@@ -12,6 +12,13 @@ function printable(text) {
   });
 }
 
+// One JSON line, safe for a terminal too: JSON escapes only C0 controls,
+// so DEL, C1 controls and bidirectional overrides are escaped as well.
+function jsonLine(value) {
+  return JSON.stringify(value).replace(/[\x7f-\x9f\u202a-\u202e\u2066-\u2069]/g,
+    (c) => `\\u${c.charCodeAt(0).toString(16).padStart(4, '0')}`);
+}
+
 function destination(c) {
   if (c.rdpHost === undefined) return '-';
   const host = printable(c.rdpHost);
@@ -65,4 +72,4 @@ function render(url, status, connections, now) {
   ].join('\n');
 }
 
-module.exports = { render, describe, diff };
+module.exports = { render, describe, diff, jsonLine };

@@ -6,7 +6,7 @@
 //   node scripts/setup.js run|test|bench
 'use strict';
 
-const { spawnSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 
@@ -32,6 +32,18 @@ function sh(cmd, args, options = {}) {
     return 127;
   }
   return result.status;
+}
+
+// The same, without blocking: signals reach their handlers while it runs.
+function shAsync(cmd, args, options = {}) {
+  return new Promise((resolve) => {
+    const child = spawn(cmd, args, { cwd: root, stdio: 'inherit', ...options });
+    child.on('error', (error) => {
+      console.error(`setup: could not run ${cmd}: ${error.message}`);
+      resolve(127);
+    });
+    child.on('exit', (code) => resolve(code ?? 1));
+  });
 }
 
 // Set-up output (apt-get, npm, the compiler) goes to build-logs/<name>.log;
@@ -81,46 +93,75 @@ function servicesOf(name) {
 // of a machine with an init system (the tests run their own xrdp in the
 // foreground). A policy-rc.d that refuses every start is in place for the
 // install only, and the services the packages enabled are disabled again.
+// The policy refuses only while the set-up that wrote it runs, so one left
+// behind by a set-up that was killed outright stops nothing; the next
+// set-up removes it.
 const policyMark = '# quillgate set-up: no service starts while it installs packages';
+const defaultPolicy = '/usr/sbin/policy-rc.d';
+const signals = ['SIGINT', 'SIGTERM', 'SIGHUP'];
 
-function aptInstall(names, { run = sh, policy = '/usr/sbin/policy-rc.d', services = servicesOf, stdio = 'inherit' } = {}) {
+// Clears the way for a policy of ours: null when there is no policy (one
+// left by a set-up that has ended is removed), 'admin' for one that is not
+// ours, 'set-up' for one of another set-up that still runs.
+function clearPolicy(policy = defaultPolicy) {
+  if (!fs.existsSync(policy)) return null;
+  const text = fs.readFileSync(policy, 'utf8');
+  if (!text.includes(policyMark)) return 'admin';
+  const pid = Number(/kill -0 (\d+)/.exec(text)?.[1]);
+  if (pid && pid !== process.pid && alive(pid)) return 'set-up';
+  fs.rmSync(policy, { force: true });
+  return null;
+}
+
+function alive(pid) {
+  try {
+    process.kill(pid, 0);
+    return true;
+  } catch (error) {
+    return error.code === 'EPERM';
+  }
+}
+
+async function aptInstall(names, { run = shAsync, policy = defaultPolicy, services = servicesOf, stdio = 'inherit' } = {}) {
   const env = { ...process.env, DEBIAN_FRONTEND: 'noninteractive' };
-  // An administrator's own policy stays; ours (also one left by a set-up
-  // that was killed) is put in place and removed again.
-  const ours = !fs.existsSync(policy) || fs.readFileSync(policy, 'utf8').includes(policyMark);
-  if (ours) fs.writeFileSync(policy, `#!/bin/sh\n${policyMark}\nexit 101\n`, { mode: 0o755 });
-  // Ctrl-C reaches apt-get too; this process waits for it to end and then
-  // removes the policy, instead of dying with the policy left in place.
-  // A signal sent to this process alone is passed on once the policy is gone.
+  // An administrator's own policy stays, as does one of a set-up running
+  // alongside; ours is put in place and removed again.
+  const ours = clearPolicy(policy) === null;
+  if (ours) {
+    fs.writeFileSync(policy, `#!/bin/sh\n${policyMark}\nkill -0 ${process.pid} 2>/dev/null && exit 101\nexit 0\n`,
+      { mode: 0o755 });
+  }
+  // Ctrl-C or a hang-up reaches apt-get too; this process waits for it to
+  // end and removes the policy, then ends by the same signal. A signal sent
+  // to this process alone does the same once apt-get has finished.
   let caught;
   const hold = (name) => (caught = name);
-  process.on('SIGINT', hold).on('SIGTERM', hold);
+  for (const signal of signals) process.on(signal, hold);
   try {
-    if (run('apt-get', ['update', '-qq'], { env, stdio }) !== 0) return false;
-    if (run('apt-get', ['-qq', 'install', '-y', '--no-install-recommends', ...names], { env, stdio }) !== 0) return false;
+    if (await run('apt-get', ['update', '-qq'], { env, stdio }) !== 0 || caught) return false;
+    if (await run('apt-get', ['-qq', 'install', '-y', '--no-install-recommends', ...names], { env, stdio }) !== 0) return false;
   } finally {
-    process.off('SIGINT', hold).off('SIGTERM', hold);
+    for (const signal of signals) process.off(signal, hold);
     if (ours) fs.rmSync(policy, { force: true });
     if (caught) process.kill(process.pid, caught);
   }
   for (const service of names.flatMap((name) => services(name))) {
     // Either tool may be missing, and works without a running init system.
-    try {
-      if (service.kind === 'systemd') run('systemctl', ['disable', service.name], { stdio: 'ignore' });
-      else run('update-rc.d', [service.name, 'disable'], { stdio: 'ignore' });
-    } catch {}
+    if (service.kind === 'systemd') await run('systemctl', ['disable', service.name], { stdio: 'ignore' });
+    else await run('update-rc.d', [service.name, 'disable'], { stdio: 'ignore' });
   }
   return true;
 }
 
-function ensurePackages(names) {
+async function ensurePackages(names) {
+  if (process.getuid?.() === 0) clearPolicy();
   const missing = missingPackages(names);
   if (missing.length === 0) return;
   const install = ['install', '-y', '--no-install-recommends', ...missing];
   if (typeof process.getuid === 'function' && process.getuid() === 0) {
     const log = openLog('setup-packages');
     console.error(`setup: installing ${missing.join(' ')} (log: ${log.shown})`);
-    if (!aptInstall(missing, { stdio: ['ignore', log.fd, log.fd] })) failWithLog(log, 'apt-get');
+    if (!await aptInstall(missing, { stdio: ['ignore', log.fd, log.fd] })) failWithLog(log, 'apt-get');
     fs.closeSync(log.fd);
     return;
   }
@@ -157,10 +198,24 @@ function build(args) {
   console.error(compiled ? `setup: native build: ${compiled} files compiled in ${seconds} s` : 'setup: native build up to date');
 }
 
-function main(profile) {
+// The tests' xrdp needs its socket folder, which lives in /run (gone after
+// each boot) and only root can make.
+function ensureXrdpFolder() {
+  const folder = '/run/xrdp/sockdir';
+  if (fs.existsSync(folder)) return;
+  if (process.getuid?.() === 0) {
+    fs.mkdirSync(folder, { recursive: true });
+    return;
+  }
+  console.error(`setup: the tests' xrdp needs ${folder} (made anew after each boot). Run:\n\n  sudo mkdir -p ${folder}\n`);
+  process.exit(1);
+}
+
+async function main(profile) {
   if (!packages[profile]) throw new Error(`unknown profile ${profile}`);
   const wanted = [...packages.run, ...(profile === 'run' ? [] : packages[profile])];
-  ensurePackages(wanted);
+  await ensurePackages(wanted);
+  if (profile === 'test') ensureXrdpFolder();
   ensureNodeModules();
   const buildArgs = { run: [], test: ['--tests', '--target', 'quillbench'], bench: ['--target', 'quillbench'] }[profile];
   build(buildArgs);

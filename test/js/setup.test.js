@@ -7,10 +7,11 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawnSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
+const { once } = require('node:events');
 const { aptInstall } = require('../../scripts/setup');
 
-test('packages install while service starts are refused, and their services end up disabled', () => {
+test('packages install while service starts are refused, and their services end up disabled', async () => {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quillgate-setup-'));
   const policy = path.join(dir, 'policy-rc.d');
   const services = () => [{ kind: 'systemd', name: 'xrdp.service' }, { kind: 'sysv', name: 'xrdp' }];
@@ -20,7 +21,7 @@ test('packages install while service starts are refused, and their services end 
       calls.push(`${[cmd, ...args].join(' ')}${fs.existsSync(policy) && spawnSync(policy).status === 101 ? ' (starts refused)' : ''}`);
       return 0;
     };
-    assert.equal(aptInstall(['xrdp'], { run, policy, services }), true);
+    assert.equal(await aptInstall(['xrdp'], { run, policy, services }), true);
     assert.deepEqual(calls, [
       'apt-get update -qq (starts refused)',
       'apt-get -qq install -y --no-install-recommends xrdp (starts refused)',
@@ -31,15 +32,39 @@ test('packages install while service starts are refused, and their services end 
 
     // A failed install still removes the guard, and so does the next run
     // after one that was killed; an administrator's own is left alone.
-    assert.equal(aptInstall(['xrdp'], { run: () => 1, policy, services }), false);
+    assert.equal(await aptInstall(['xrdp'], { run: () => 1, policy, services }), false);
     assert.ok(!fs.existsSync(policy));
-    aptInstall(['xrdp'], { run: () => (fs.copyFileSync(policy, `${policy}.left`), 0), policy, services });
+    await aptInstall(['xrdp'], { run: (cmd) => (cmd === 'apt-get' && fs.copyFileSync(policy, `${policy}.left`), 0), policy, services });
     fs.renameSync(`${policy}.left`, policy);
-    aptInstall(['xrdp'], { run: () => 0, policy, services });
+    await aptInstall(['xrdp'], { run: () => 0, policy, services });
     assert.ok(!fs.existsSync(policy));
     fs.writeFileSync(policy, '#!/bin/sh\nexit 0\n');
-    aptInstall(['xrdp'], { run: () => 0, policy, services });
+    await aptInstall(['xrdp'], { run: () => 0, policy, services });
     assert.equal(fs.readFileSync(policy, 'utf8'), '#!/bin/sh\nexit 0\n');
+    fs.rmSync(policy);
+
+    // A hang-up while apt-get runs: the set-up waits for it, removes the
+    // policy and ends by the signal. Killed outright, it leaves a policy
+    // that no longer refuses anything.
+    const child = spawn(process.execPath, ['-e', `require(${JSON.stringify(require.resolve('../../scripts/setup'))})
+      .aptInstall(['xrdp'], { policy: ${JSON.stringify(policy)}, services: () => [],
+        run: () => (console.log('running'), new Promise((done) => setTimeout(() => done(0), 500))) })
+      .then(() => console.log('went on'))`], { stdio: ['ignore', 'pipe', 'inherit'] });
+    await once(child.stdout, 'data');
+    child.kill('SIGHUP');
+    let out = '';
+    child.stdout.on('data', (data) => (out += data));
+    assert.deepEqual(await once(child, 'exit'), [null, 'SIGHUP']);
+    assert.equal(out, '');
+    assert.ok(!fs.existsSync(policy));
+    const killed = spawn(process.execPath, ['-e', `require(${JSON.stringify(require.resolve('../../scripts/setup'))})
+      .aptInstall(['xrdp'], { policy: ${JSON.stringify(policy)}, run: () => (console.log('running'), new Promise(() => {})) })`],
+    { stdio: ['ignore', 'pipe', 'inherit'] });
+    await once(killed.stdout, 'data');
+    assert.equal(spawnSync(policy).status, 101);
+    killed.kill('SIGKILL');
+    await once(killed, 'exit');
+    assert.equal(spawnSync(policy).status, 0);
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
   }

@@ -3,7 +3,7 @@
 // The command line's views print host names that clients chose.
 const test = require('node:test');
 const assert = require('node:assert/strict');
-const { render, describe } = require('../../lib/view');
+const { render, describe, jsonLine } = require('../../lib/view');
 
 test('client-chosen host names reach the terminal with control characters escaped', () => {
   const c = { connectionId: 'rdp-1', state: 'handshaking', startTimeMs: 0, rdpPort: 3389,
@@ -13,4 +13,7 @@ test('client-chosen host names reach the terminal with control characters escape
   const table = render('ws://127.0.0.1:1', { running: true, startTimeMs: 0, activeConnections: 1, totalConnections: 1 }, [c], 0);
   assert.ok(table.includes(escaped));
   assert.doesNotMatch(table, /[\x00-\x09\x0b-\x1f\x7f-\x9f\u202e]/);
+  const json = jsonLine(c);
+  assert.doesNotMatch(json, /[\x00-\x1f\x7f-\x9f\u202e]/);
+  assert.deepEqual(JSON.parse(json), c);
 });
