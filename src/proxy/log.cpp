@@ -1,7 +1,6 @@
 #include "log.hpp"
 
 #include <cstdint>
-#include <cstdlib>
 #include <mutex>
 #include <span>
 #include <string>
@@ -120,8 +119,8 @@ std::string printable(std::string_view text) {
 
 bool log_enabled() {
   static const bool LOG_ENABLED = [] {
-    const char* raw = std::getenv("QUILLGATE_LOG");
-    return parse_log_switch(raw ? std::optional<std::string_view>(raw) : std::nullopt);
+    const auto raw = os::getenv("QUILLGATE_LOG");
+    return parse_log_switch(raw ? std::optional<std::string_view>(*raw) : std::nullopt);
   }();
   return LOG_ENABLED;
 }

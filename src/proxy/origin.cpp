@@ -1,7 +1,6 @@
 #include "proxy/origin.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "proxy/system.hpp"
 
@@ -76,8 +75,8 @@ OriginPolicy parse_allowed_origins(std::optional<std::string_view> raw) {
 
 const OriginPolicy& allowed_origins() {
   static const OriginPolicy policy = [] {
-    const char* raw = std::getenv("QUILLGATE_ALLOWED_ORIGINS");
-    return parse_allowed_origins(raw ? std::optional<std::string_view>(raw) : std::nullopt);
+    const auto raw = os::getenv("QUILLGATE_ALLOWED_ORIGINS");
+    return parse_allowed_origins(raw ? std::optional<std::string_view>(*raw) : std::nullopt);
   }();
   return policy;
 }

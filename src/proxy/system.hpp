@@ -3,8 +3,9 @@
 // What differs between operating systems outside socket set-up: where the
 // address functions (inet_pton, getaddrinfo) are declared, where a socket
 // call leaves its error, how standard error is written, how a failed lookup
-// is described and how many processors the process may run on. Header-only and free of Asio, so the
-// pure code (the log switch) can use it.
+// is described, how many processors the process may run on and how an
+// environment variable is read. Header-only and free of Asio, so the pure code
+// (the log switch) can use it.
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -21,6 +22,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstddef>
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -101,6 +104,49 @@ inline unsigned processor_count() {
 #endif
   const unsigned n = std::thread::hardware_concurrency();
   return n > 0 ? n : 1;
+}
+
+// The value of the environment variable `name` (ASCII), in UTF-8, or nullopt
+// when it is not set. Read from the process's environment as it is now: on
+// Windows not through the C runtime's getenv, whose copy of the environment
+// (msvcrt's, for a MinGW build) is taken when that runtime starts and misses
+// what the host sets later (Node.js's `process.env.X = ...` changes only the
+// process's environment block).
+inline std::optional<std::string> getenv(const char* name) {
+#ifdef _WIN32
+  const std::wstring wide_name(name, name + std::char_traits<char>::length(name));
+  std::wstring value;
+  DWORD size = 0;  // with the terminating null, as the call asks for it
+  for (;;) {
+    ::SetLastError(ERROR_SUCCESS);
+    const DWORD n = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(), size);
+    if (n == 0) {
+      // Not set, or set to the empty string (the only other way to get 0).
+      if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      value.clear();
+      break;
+    }
+    if (n < size) {  // it fitted: n is its length without the null
+      value.resize(n);
+      break;
+    }
+    // Too small (the first call, or another thread lengthened it since): n is
+    // the size it needs now.
+    size = n;
+    value.resize(size);
+  }
+  if (value.empty()) return std::string();
+  const auto wide_size = static_cast<int>(value.size());
+  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, value.data(), wide_size, nullptr, 0, nullptr, nullptr);
+  // A lone surrogate, which UTF-8 cannot hold, comes out as U+FFFD.
+  std::string out(static_cast<std::size_t>(bytes), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, value.data(), wide_size, out.data(), bytes, nullptr, nullptr);
+  return out;
+#else
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+#endif
 }
 
 }  // namespace quillgate::proxy::os

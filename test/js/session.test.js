@@ -429,13 +429,20 @@ test('origin: other sites\' pages are refused with 403 before any server is cont
     long.socket.destroy();
     await gateway.linesOf(long.id);
 
-    const own = await Gateway.start({ env: { QUILLGATE_LOG: '1', QUILLGATE_ALLOWED_ORIGINS: 'https://rdp.example.com, http://intranet:8080' } });
+    // Set by the host at run time, over what its environment had at start
+    // (on Windows, process.env changes only the process's environment block).
+    // The log switch is a non-ASCII value: read as UTF-8.
+    const own = await Gateway.start({
+      env: { QUILLGATE_LOG: '0', QUILLGATE_ALLOWED_ORIGINS: 'https://other.example' },
+      setEnv: { QUILLGATE_LOG: '\u3000on', QUILLGATE_ALLOWED_ORIGINS: 'https://rdp.example.com, http://intranet:8080' },
+    });
     try {
       const listed = await pipelinedHandshake(own, 'https://rdp.example.com', server);
       assert.match(listed.status, /^HTTP\/1\.1 101 /);
       listed.socket.destroy();
       const other = await pipelinedHandshake(own, 'https://other.example', server);
       assert.match(other.status, /^HTTP\/1\.1 403 /);
+      assert.deepEqual(await own.linesOf(other.id), [`[${other.id}] 连接处理失败: WebSocket 握手失败: origin not allowed: https://other.example`]);
     } finally {
       await own.stop();
     }

@@ -17,6 +17,8 @@ const channel = process.send ? { send: (m) => process.send(m), on: (f) => proces
   };
 })();
 
+// What the test has the host set at run time, before the start.
+Object.assign(process.env, JSON.parse(Buffer.from(process.env.QUILLGATE_TEST_SET_ENV || 'e30=', 'base64').toString()));
 const port = quillgate.startProxy();
 channel.send({ port });
 channel.on((message) => {

@@ -91,7 +91,12 @@ class WineChild extends EventEmitter {
 }
 
 class Gateway {
-  static async start({ env = { QUILLGATE_LOG: '1' } } = {}) {
+  // `env` is the child's environment at its start; `setEnv` is what the host
+  // process sets in process.env afterwards, having loaded the addon, before it
+  // starts the gateway (as an application does); passed in base64, which
+  // reaches a Windows child through Wine unchanged whatever the locale.
+  static async start({ env = { QUILLGATE_LOG: '1' }, setEnv } = {}) {
+    if (setEnv) env = { ...env, QUILLGATE_TEST_SET_ENV: Buffer.from(JSON.stringify(setEnv)).toString('base64') };
     if (process.env.QUILLGATE_WINE_NODE) {
       const child = await WineChild.start(env);
       const gateway = new Gateway(child);
