@@ -3,33 +3,31 @@
 //
 //   node scripts/build-win32.js [--build-dir DIR]
 //
-// OpenSSL for Windows is built once from Debian's source of OpenSSL 3 and kept
-// in the user's cache folder, keyed by version
-// ($XDG_CACHE_HOME/quillgate/openssl-mingw64-<version>, or ~/.cache/...);
-// QUILLGATE_OPENSSL_MINGW64 names another such folder (include/, lib/). Delete
-// the cached folder to take a newer Debian release of OpenSSL.
+// OpenSSL for Windows is built from the upstream tarball of Debian's current
+// source of OpenSSL 3 (without Debian's patches) and kept in the user's cache
+// folder, keyed by upstream version
+// ($XDG_CACHE_HOME/quillgate/openssl-mingw64-<version>, or ~/.cache/...).
+// Each build asks apt for the current version and builds it when the cache
+// holds another; offline, it takes the newest cached one and says so.
+// QUILLGATE_OPENSSL_MINGW64 names another such folder (include/, lib/).
 'use strict';
 
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { root, fail, run, onPath, cacheRoot, privateApt, newestCached, fillCache, completeOpenSSL, checkBoost,
+const { root, fail, run, onPath, cacheRoot, privateApt, currentOpenSSL, fillCache, completeOpenSSL, checkBoost,
   crossBuild, main } = require('./cross');
 
 const compiler = 'x86_64-w64-mingw32-g++-posix';
 const prefix = 'x86_64-w64-mingw32-';
+const instead = '; or set QUILLGATE_OPENSSL_MINGW64 to a folder holding OpenSSL 3 built for mingw64 (include/, lib/)';
 
-// Debian's OpenSSL source, through a private apt configuration (the system's
-// sources stay as they are): bookworm-security carries the current 3.0 release.
-// apt checks the tarball against the signed index; the .dsc and Debian's
-// patches are not needed (and not always on the mirror), so their absence is
-// no failure.
-function fetchSource(work) {
-  const options = privateApt('apt', ['deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ' +
-    'http://deb.debian.org/debian-security bookworm-security main']);
-  const instead = '; or set QUILLGATE_OPENSSL_MINGW64 to a folder holding OpenSSL 3 built for mingw64 (include/, lib/)';
-  if (run('apt-get', [...options, '-qq', 'update']) !== 0) fail(`apt-get update for the OpenSSL source failed${instead}`);
+// The upstream tarball of Debian's OpenSSL source, through a private apt
+// configuration (`options`; the system's sources stay as they are). apt
+// checks the tarball against the signed index; the .dsc and Debian's patches
+// are not used (and not always on the mirror), so their absence is no failure.
+function fetchSource(work, options) {
   const source = spawnSync('apt-get', [...options, '-qq', '--download-only', 'source', 'openssl'],
     { cwd: work, stdio: ['ignore', 'ignore', 'pipe'], encoding: 'utf8' });
   const tarball = fs.readdirSync(work).find((f) => /^openssl_3\.[\d.]+\.orig\.tar\.gz$/.test(f));
@@ -37,45 +35,52 @@ function fetchSource(work) {
   return path.join(work, tarball);
 }
 
-// Static libraries only, without tests or loadable modules, and without
-// reading an openssl.cnf: on Windows its compiled-in folder would be a path
-// that any local user may be able to create.
+// bookworm-security carries the current 3.0 release; the cached build is
+// taken when it is of apt's current upstream version (see currentOpenSSL).
 function buildOpenSSL() {
+  const options = privateApt('apt', ['deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] ' +
+    'http://deb.debian.org/debian-security bookworm-security main']);
   const newer = (a, b) => {
     const [x, y] = [a, b].map((v) => v.split('.').map(Number));
     for (let i = 0; i < 3; i++) if (x[i] !== y[i]) return x[i] - y[i];
     return 0;
   };
-  const cached = newestCached(/^openssl-mingw64-(\d+\.\d+\.\d+)$/, completeOpenSSL, newer);
-  if (cached) return cached;
-  return fillCache((work) => {
-    const started = Date.now();
-    const tarball = fetchSource(work);
-    const version = /^openssl_([\d.]+)\.orig/.exec(path.basename(tarball))[1];
-    console.log(`quillgate: building OpenSSL ${version} for Windows x64 (once; kept in ${cacheRoot()})`);
-    const src = path.join(work, 'src');
-    fs.mkdirSync(src);
-    if (run('tar', ['-xzf', tarball, '-C', src, '--strip-components=1']) !== 0) fail('unpacking OpenSSL failed');
-    const log = path.join(work, 'build.log');
-    const out = fs.openSync(log, 'w');
-    const quiet = { cwd: src, stdio: ['ignore', out, out] };
-    // At a lower priority: it takes minutes on a machine that may be shared.
-    const jobs = String(os.availableParallelism ? os.availableParallelism() : os.cpus().length);
-    if (run('perl', ['Configure', 'mingw64', 'no-shared', 'no-tests', 'no-module', 'no-autoload-config',
-      `--cross-compile-prefix=${prefix}`], quiet) !== 0 || run('nice', ['-n', '10', 'make', `-j${jobs}`, 'build_libs'], quiet) !== 0) {
-      fs.closeSync(out);
-      const tail = fs.readFileSync(log, 'utf8').split('\n').slice(-30).join('\n');
-      fail(`building OpenSSL for Windows failed:\n${tail}`);
-    }
+  return currentOpenSSL({ prefix: 'openssl-mingw64-', pattern: /^\d+\.\d+\.\d+$/, compare: newer, what: 'Windows x64',
+    options, instead, fill: (older) => fillCache((work) => compileOpenSSL(work, options, older)),
+    candidate: { cmd: 'apt-get', args: ['-qq', '--print-uris', 'source', 'openssl'],
+      parse: (out) => /\sopenssl_(\d+\.\d+\.\d+)\.orig\.tar\.gz\s/.exec(out)?.[1] } });
+}
+
+// Static libraries only, without tests or loadable modules, and without
+// reading an openssl.cnf: on Windows its compiled-in folder would be a path
+// that any local user may be able to create.
+function compileOpenSSL(work, options, older) {
+  const started = Date.now();
+  const tarball = fetchSource(work, options);
+  const version = /^openssl_([\d.]+)\.orig/.exec(path.basename(tarball))[1];
+  console.log(`quillgate: building OpenSSL ${version} for Windows x64 (${older ? `in place of ${older}; ` : ''}kept in ${cacheRoot()})`);
+  const src = path.join(work, 'src');
+  fs.mkdirSync(src);
+  if (run('tar', ['-xzf', tarball, '-C', src, '--strip-components=1']) !== 0) fail('unpacking OpenSSL failed');
+  const log = path.join(work, 'build.log');
+  const out = fs.openSync(log, 'w');
+  const quiet = { cwd: src, stdio: ['ignore', out, out] };
+  // At a lower priority: it takes minutes on a machine that may be shared.
+  const jobs = String(os.availableParallelism ? os.availableParallelism() : os.cpus().length);
+  if (run('perl', ['Configure', 'mingw64', 'no-shared', 'no-tests', 'no-module', 'no-autoload-config',
+    `--cross-compile-prefix=${prefix}`], quiet) !== 0 || run('nice', ['-n', '10', 'make', `-j${jobs}`, 'build_libs'], quiet) !== 0) {
     fs.closeSync(out);
-    const staged = path.join(work, 'out');
-    fs.mkdirSync(path.join(staged, 'lib'), { recursive: true });
-    fs.cpSync(path.join(src, 'include', 'openssl'), path.join(staged, 'include', 'openssl'), { recursive: true });
-    for (const lib of ['libssl.a', 'libcrypto.a']) fs.copyFileSync(path.join(src, lib), path.join(staged, 'lib', lib));
-    fs.copyFileSync(path.join(src, 'LICENSE.txt'), path.join(staged, 'LICENSE.txt'));
-    console.log(`quillgate: OpenSSL ${version} for Windows built in ${Math.round((Date.now() - started) / 1000)} s`);
-    return { staged, name: `openssl-mingw64-${version}` };
-  });
+    const tail = fs.readFileSync(log, 'utf8').split('\n').slice(-30).join('\n');
+    fail(`building OpenSSL for Windows failed:\n${tail}`);
+  }
+  fs.closeSync(out);
+  const staged = path.join(work, 'out');
+  fs.mkdirSync(path.join(staged, 'lib'), { recursive: true });
+  fs.cpSync(path.join(src, 'include', 'openssl'), path.join(staged, 'include', 'openssl'), { recursive: true });
+  for (const lib of ['libssl.a', 'libcrypto.a']) fs.copyFileSync(path.join(src, lib), path.join(staged, 'lib', lib));
+  fs.copyFileSync(path.join(src, 'LICENSE.txt'), path.join(staged, 'LICENSE.txt'));
+  console.log(`quillgate: OpenSSL ${version} for Windows built in ${Math.round((Date.now() - started) / 1000)} s`);
+  return { staged, name: `openssl-mingw64-${version}` };
 }
 
 main((argv) => {

@@ -47,14 +47,46 @@ function privateApt(name, sources, extra = []) {
     ...(process.getuid() === 0 ? ['-o', 'APT::Sandbox::User=root'] : []), ...extra];
 }
 
-// The newest complete cached folder whose name `pattern` matches, its first
-// group being the version, or null. `compare(a, b)` orders two versions.
-function newestCached(pattern, complete, compare) {
+// Runs an apt command with its output captured: { ok, out, why }, `why`
+// being its first line of complaint.
+function aptQuery(cmd, args) {
+  const r = spawnSync(cmd, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+  const first = (r.stderr || '').split('\n').map((l) => l.trim()).find(Boolean);
+  return { ok: !r.error && r.status === 0, out: r.stdout || '', why: r.error?.message || first?.replace(/^[EW]: /, '') || `${cmd} exited with ${r.status}` };
+}
+
+// The OpenSSL folder for a cross build, cached as cacheRoot()/<prefix><version>,
+// versions matching `pattern` and ordered by `compare(a, b)`. The private apt
+// lists (`options`, from privateApt()) are refreshed first, which is cheap
+// when nothing changed (apt asks If-Modified-Since), and apt is asked which
+// version is current: `candidate` is { cmd, args, parse(stdout) }, parse()
+// giving the version or nothing. The cached folder of that version when there
+// is one; else the one that fill(newestCachedVersion) makes (with fillCache),
+// after which the older cached folders are removed. When apt cannot be
+// reached or names no version, the newest cached folder, with one line saying
+// so; with none cached, a failure. `query` stands in for aptQuery.
+function currentOpenSSL({ prefix, pattern, compare, what, options, candidate, fill, instead = '', query = aptQuery }) {
+  const update = query('apt-get', [...options, '-qq', '-o', 'APT::Update::Error-Mode=any', 'update']);
+  const answer = update.ok ? query(candidate.cmd, [...options, ...candidate.args]) : update;
+  const found = answer.ok ? candidate.parse(answer.out) : null;
+  const version = found && pattern.test(found) ? found : null;
   const entries = fs.existsSync(cacheRoot()) ? fs.readdirSync(cacheRoot()) : [];
-  const cached = entries.map((d) => [d, pattern.exec(d)?.[1]])
-    .filter(([d, version]) => version && complete(path.join(cacheRoot(), d)))
-    .sort(([, a], [, b]) => compare(a, b));
-  return cached.length ? path.join(cacheRoot(), cached[cached.length - 1][0]) : null;
+  const cached = entries.filter((d) => d.startsWith(prefix) && pattern.test(d.slice(prefix.length)))
+    .map((d) => ({ dir: path.join(cacheRoot(), d), version: d.slice(prefix.length) }))
+    .filter((c) => completeOpenSSL(c.dir))
+    .sort((a, b) => compare(a.version, b.version));
+  const newest = cached[cached.length - 1];
+  if (!version) {
+    const why = answer.ok ? `apt named no version of ${what}'s OpenSSL` : answer.why;
+    if (!newest) fail(`could not find which OpenSSL for ${what} is current: ${why}${instead}`);
+    console.log(`quillgate: could not check which OpenSSL for ${what} is current (${why}); using the cached ${newest.version}`);
+    return newest.dir;
+  }
+  const hit = cached.find((c) => c.version === version);
+  if (hit) return hit.dir;
+  const dir = fill(newest?.version);
+  for (const c of cached) if (c.dir !== dir && compare(c.version, version) < 0) fs.rmSync(c.dir, { recursive: true, force: true });
+  return dir;
 }
 
 // Runs make(work) in a new work folder in the cache and removes the folder
@@ -124,5 +156,5 @@ function main(fn) {
   }
 }
 
-module.exports = { root, fail, run, onPath, cacheRoot, privateApt, newestCached, fillCache, completeOpenSSL, checkBoost,
+module.exports = { root, fail, run, onPath, cacheRoot, privateApt, currentOpenSSL, fillCache, completeOpenSSL, checkBoost,
   crossBuild, main };

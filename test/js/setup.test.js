@@ -69,3 +69,46 @@ test('packages install while service starts are refused, and their services end 
     fs.rmSync(dir, { recursive: true, force: true });
   }
 });
+
+// The cross builds' OpenSSL: the cached one only while apt names it current,
+// the newest cached one (with one line) while apt cannot be asked.
+test('a cross build takes the OpenSSL version apt names current, and the cache only when apt cannot answer', (t) => {
+  const { currentOpenSSL } = require('../../scripts/cross');
+  const home = fs.mkdtempSync(path.join(os.tmpdir(), 'quillgate-cache-'));
+  const saved = process.env.XDG_CACHE_HOME;
+  process.env.XDG_CACHE_HOME = home;
+  const folder = (version) => path.join(home, 'quillgate', `openssl-t-${version}`);
+  const cache = (version) => {
+    for (const f of ['include/openssl/ssl.h', 'lib/libssl.a', 'lib/libcrypto.a']) {
+      fs.mkdirSync(path.dirname(path.join(folder(version), f)), { recursive: true });
+      fs.writeFileSync(path.join(folder(version), f), '');
+    }
+    return folder(version);
+  };
+  const log = t.mock.method(console, 'log', () => {}).mock;
+  const filled = [];
+  const choose = (apt) => currentOpenSSL({ prefix: 'openssl-t-', pattern: /^\d+\.\d+\.\d+$/,
+    compare: (a, b) => a.localeCompare(b, 'en', { numeric: true }), what: 'test', options: [],
+    candidate: { cmd: 'apt-cache', args: [], parse: (out) => out.trim() },
+    fill: (older) => (filled.push(older), cache('3.0.22')), query: apt });
+  try {
+    cache('3.0.9');
+    const current = () => ({ ok: true, out: '3.0.22\n' });
+    assert.equal(choose(current), folder('3.0.22'));
+    assert.deepEqual(filled, ['3.0.9']);
+    assert.ok(!fs.existsSync(folder('3.0.9')));
+    assert.equal(choose(current), folder('3.0.22'));
+    assert.equal(filled.length, 1);
+
+    const offline = () => ({ ok: false, out: '', why: 'Could not connect' });
+    assert.equal(choose(offline), folder('3.0.22'));
+    assert.deepEqual(log.calls.map((c) => c.arguments[0]),
+      ['quillgate: could not check which OpenSSL for test is current (Could not connect); using the cached 3.0.22']);
+    fs.rmSync(folder('3.0.22'), { recursive: true });
+    assert.throws(() => choose(offline), /could not find which OpenSSL for test is current: Could not connect/);
+  } finally {
+    if (saved === undefined) delete process.env.XDG_CACHE_HOME;
+    else process.env.XDG_CACHE_HOME = saved;
+    fs.rmSync(home, { recursive: true, force: true });
+  }
+});
