@@ -6,7 +6,7 @@
 // could set the window title, colours or the cursor), bidirectional overrides
 // and backslashes become escapes.
 function printable(text) {
-  return text.replace(/[\x00-\x1f\x7f-\x9f\\\u202a-\u202e\u2066-\u2069]/g, (c) => {
+  return text.replace(/[\x00-\x1f\x7f-\x9f\\\p{Bidi_Control}]/gu, (c) => {
     const code = c.charCodeAt(0);
     return code < 0x100 ? `\\x${code.toString(16).padStart(2, '0')}` : `\\u${code.toString(16)}`;
   });
@@ -15,7 +15,7 @@ function printable(text) {
 // One JSON line, safe for a terminal too: JSON escapes only C0 controls,
 // so DEL, C1 controls and bidirectional overrides are escaped as well.
 function jsonLine(value) {
-  return JSON.stringify(value).replace(/[\x7f-\x9f\u202a-\u202e\u2066-\u2069]/g,
+  return JSON.stringify(value).replace(/[\x7f-\x9f\p{Bidi_Control}]/gu,
     (c) => `\\u${c.charCodeAt(0).toString(16).padStart(4, '0')}`);
 }
 

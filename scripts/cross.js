@@ -50,7 +50,9 @@ function privateApt(name, sources, extra = []) {
 // Runs an apt command with its output captured: { ok, out, why }, `why`
 // being its first line of complaint.
 function aptQuery(cmd, args) {
-  const r = spawnSync(cmd, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'] });
+  // Untranslated, so that its output can be read ("Candidate:").
+  const env = { ...process.env, LC_ALL: 'C', LANGUAGE: '' };
+  const r = spawnSync(cmd, args, { encoding: 'utf8', stdio: ['ignore', 'pipe', 'pipe'], env });
   const first = (r.stderr || '').split('\n').map((l) => l.trim()).find(Boolean);
   return { ok: !r.error && r.status === 0, out: r.stdout || '', why: r.error?.message || first?.replace(/^[EW]: /, '') || `${cmd} exited with ${r.status}` };
 }
@@ -104,6 +106,9 @@ function fillCache(make) {
   try {
     const { staged, name } = make(work);
     const dir = path.join(cacheRoot(), name);
+    // A build running alongside may have put the same version in place
+    // first, and may be using it: then that one is taken as it is.
+    if (completeOpenSSL(dir)) return dir;
     fs.rmSync(dir, { recursive: true, force: true });
     fs.renameSync(staged, dir);
     return dir;

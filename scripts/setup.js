@@ -93,44 +93,76 @@ function servicesOf(name) {
 // of a machine with an init system (the tests run their own xrdp in the
 // foreground). A policy-rc.d that refuses every start is in place for the
 // install only, and the services the packages enabled are disabled again.
-// The policy refuses only while the set-up that wrote it runs, so one left
-// behind by a set-up that was killed outright stops nothing; the next
-// set-up removes it.
+// The policy refuses only while the set-up that wrote it runs (the same
+// process: its pid and start time), so one left behind by a set-up that was
+// killed outright stops nothing, and the next set-up removes it. Set-ups
+// install one at a time: a second one waits for the first one's policy.
 const policyMark = '# quillgate set-up: no service starts while it installs packages';
 const defaultPolicy = '/usr/sbin/policy-rc.d';
 const signals = ['SIGINT', 'SIGTERM', 'SIGHUP'];
+
+// When process `pid` started (field 22 of /proc/PID/stat, in clock ticks
+// since boot), which tells it from a later process given the same pid; null
+// when there is none.
+function startTime(pid) {
+  try {
+    const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+    return stat.slice(stat.lastIndexOf(')') + 2).split(' ')[19];
+  } catch {
+    return null;
+  }
+}
+
+function policyText() {
+  const [pid, started] = [process.pid, startTime(process.pid)];
+  return `#!/bin/sh\n${policyMark}\n# owner ${pid} ${started}\n` +
+    `s=$(cat /proc/${pid}/stat 2>/dev/null) || exit 0\nset -- \${s##*) }\nshift 19\n` +
+    `[ "$1" = "${started}" ] && exit 101\nexit 0\n`;
+}
 
 // Clears the way for a policy of ours: null when there is no policy (one
 // left by a set-up that has ended is removed), 'admin' for one that is not
 // ours, 'set-up' for one of another set-up that still runs.
 function clearPolicy(policy = defaultPolicy) {
-  if (!fs.existsSync(policy)) return null;
-  const text = fs.readFileSync(policy, 'utf8');
+  let text;
+  try {
+    text = fs.readFileSync(policy, 'utf8');
+  } catch (error) {
+    if (error.code === 'ENOENT') return null;
+    throw error;
+  }
   if (!text.includes(policyMark)) return 'admin';
-  const pid = Number(/kill -0 (\d+)/.exec(text)?.[1]);
-  if (pid && pid !== process.pid && alive(pid)) return 'set-up';
+  const [, pid, started] = /^# owner (\d+) (\d+)$/m.exec(text) || [];
+  if (pid && Number(pid) !== process.pid && startTime(pid) === started) return 'set-up';
   fs.rmSync(policy, { force: true });
   return null;
 }
 
-function alive(pid) {
-  try {
-    process.kill(pid, 0);
-    return true;
-  } catch (error) {
-    return error.code === 'EPERM';
+// Puts our policy in place, once no other set-up's is; false when the
+// administrator has one of their own (which is left as it is).
+async function placePolicy(policy, text) {
+  for (let told = false; ;) {
+    const holder = clearPolicy(policy);
+    if (holder === 'admin') return false;
+    if (holder === null) {
+      try {
+        fs.writeFileSync(policy, text, { mode: 0o755, flag: 'wx' });
+        return true;
+      } catch (error) {
+        if (error.code !== 'EEXIST') throw error;
+        continue;
+      }
+    }
+    if (!told) console.error('setup: waiting for another set-up to finish installing packages');
+    told = true;
+    await new Promise((resolve) => setTimeout(resolve, 500));
   }
 }
 
 async function aptInstall(names, { run = shAsync, policy = defaultPolicy, services = servicesOf, stdio = 'inherit' } = {}) {
   const env = { ...process.env, DEBIAN_FRONTEND: 'noninteractive' };
-  // An administrator's own policy stays, as does one of a set-up running
-  // alongside; ours is put in place and removed again.
-  const ours = clearPolicy(policy) === null;
-  if (ours) {
-    fs.writeFileSync(policy, `#!/bin/sh\n${policyMark}\nkill -0 ${process.pid} 2>/dev/null && exit 101\nexit 0\n`,
-      { mode: 0o755 });
-  }
+  const text = policyText();
+  const ours = await placePolicy(policy, text);
   // Ctrl-C or a hang-up reaches apt-get too; this process waits for it to
   // end and removes the policy, then ends by the same signal. A signal sent
   // to this process alone does the same once apt-get has finished.
@@ -142,7 +174,9 @@ async function aptInstall(names, { run = shAsync, policy = defaultPolicy, servic
     if (await run('apt-get', ['-qq', 'install', '-y', '--no-install-recommends', ...names], { env, stdio }) !== 0) return false;
   } finally {
     for (const signal of signals) process.off(signal, hold);
-    if (ours) fs.rmSync(policy, { force: true });
+    try {
+      if (ours && fs.readFileSync(policy, 'utf8') === text) fs.rmSync(policy);
+    } catch {}
     if (caught) process.kill(process.pid, caught);
   }
   for (const service of names.flatMap((name) => services(name))) {

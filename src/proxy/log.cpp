@@ -28,10 +28,13 @@ char32_t decode_at(std::string_view s, std::size_t i, std::size_t& length) {
   return c;
 }
 
-// U+202A..U+202E and U+2066..U+2069: they reorder the text shown after them.
+// Unicode's bidirectional controls (U+061C, U+200E, U+200F, U+202A..U+202E,
+// U+2066..U+2069): they reorder the text shown after them.
 bool is_bidi_control(std::span<const std::uint8_t> s) {
+  if (s.size() == 2) return s[0] == 0xD8 && s[1] == 0x9C;
   return s.size() == 3 && s[0] == 0xE2 &&
-         ((s[1] == 0x80 && s[2] >= 0xAA && s[2] <= 0xAE) || (s[1] == 0x81 && s[2] >= 0xA6 && s[2] <= 0xA9));
+         ((s[1] == 0x80 && (s[2] == 0x8E || s[2] == 0x8F || (s[2] >= 0xAA && s[2] <= 0xAE))) ||
+          (s[1] == 0x81 && s[2] >= 0xA6 && s[2] <= 0xA9));
 }
 
 std::mutex& stderr_mutex() {

@@ -5,6 +5,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -134,8 +135,8 @@ class LookupLine {
             if (lookup->timer) lookup->timer->expires_at(asio::steady_timer::time_point::min());
           });
         } catch (...) {
-          // No memory for the wake-up: the connection waits until it ends or
-          // the gateway stops, and this thread goes on serving the line.
+          // No memory for the wake-up: the waiting task finds the result at
+          // its next look, and this thread goes on serving the line.
         }
       }
     }
@@ -159,7 +160,7 @@ void set_resolver_for_tests(Resolver resolver) { lookup_line().set_resolver(std:
 asio::awaitable<Expected<std::vector<tcp::endpoint>>> resolve_host(std::string host, std::uint16_t port) {
   // getaddrinfo would silently look up the text before the NUL instead.
   if (host.find('\0') != std::string::npos) co_return Error{"host name contains a NUL byte"};
-  asio::steady_timer timer(co_await asio::this_coro::executor, asio::steady_timer::time_point::max());
+  asio::steady_timer timer(co_await asio::this_coro::executor);
   auto lookup = std::make_shared<Lookup>(std::move(host), port);
   lookup->timer = &timer;
   struct Detach {
@@ -175,6 +176,9 @@ asio::awaitable<Expected<std::vector<tcp::endpoint>>> resolve_host(std::string h
       const std::lock_guard lock(lookup->mutex);
       if (lookup->done) break;
     }
+    // Woken by the lookup thread; the periodic look covers a wake-up that
+    // could not be sent.
+    timer.expires_after(std::chrono::seconds(1));
     co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
   }
   const std::lock_guard lock(lookup->mutex);

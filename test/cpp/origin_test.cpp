@@ -51,6 +51,7 @@ TEST(Printable, EscapesControlsBackslashesAndBrokenUtf8) {
   EXPECT_EQ(printable("caf\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x98\x80"), "caf\xC3\xA9 \xE4\xB8\xAD \xF0\x9F\x98\x80");
   EXPECT_EQ(printable("\xFF\xE4\xB8"), "\\xff\\xe4\\xb8");
   EXPECT_EQ(printable("a\xE2\x80\xAE" "b\xE2\x81\xA9"), "a\\xe2\\x80\\xaeb\\xe2\\x81\\xa9");  // U+202E, U+2069
+  EXPECT_EQ(printable("\xD8\x9C" "c\xE2\x80\x8F"), "\\xd8\\x9cc\\xe2\\x80\\x8f");  // U+061C, U+200F
   EXPECT_EQ(printable(std::string_view("\0", 1)), "\\x00");
 }
 

@@ -58,13 +58,23 @@ test('packages install while service starts are refused, and their services end 
     assert.equal(out, '');
     assert.ok(!fs.existsSync(policy));
     const killed = spawn(process.execPath, ['-e', `require(${JSON.stringify(require.resolve('../../scripts/setup'))})
-      .aptInstall(['xrdp'], { policy: ${JSON.stringify(policy)}, run: () => (console.log('running'), new Promise(() => {})) })`],
+      .aptInstall(['xrdp'], { policy: ${JSON.stringify(policy)}, run: () => (console.log('running'), new Promise(() => setInterval(() => {}, 1000))) })`],
     { stdio: ['ignore', 'pipe', 'inherit'] });
     await once(killed.stdout, 'data');
     assert.equal(spawnSync(policy).status, 101);
+    // A second set-up waits while the first one's policy holds, and takes
+    // over a policy left by one that was killed.
+    let second = 'waiting';
+    const installing = aptInstall(['xrdp'], { policy, services: () => [],
+      run: () => ((second = fs.readFileSync(policy, 'utf8').includes(`# owner ${process.pid} `) ? 'own policy' : 'other policy'), 0) });
+    await new Promise((resolve) => setTimeout(resolve, 700));
+    assert.equal(second, 'waiting');
     killed.kill('SIGKILL');
     await once(killed, 'exit');
     assert.equal(spawnSync(policy).status, 0);
+    assert.equal(await installing, true);
+    assert.equal(second, 'own policy');
+    assert.ok(!fs.existsSync(policy));
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
   }
