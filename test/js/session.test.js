@@ -185,8 +185,11 @@ test('relay: a child process of the host holds none of the sockets; a client lea
   try {
     const { ws, id } = await connect(server);
     const pid = await gateway.spawn('sleep', ['10']);
-    // Once it runs `sleep`: before the exec, the spawn's own pipe is still open.
-    await waitFor(() => fs.readFileSync(`/proc/${pid}/cmdline`, 'latin1').startsWith('sleep\0'), { what: 'the child to start' });
+    // Once `sleep` sleeps: until its exec has ended, the spawn's own pipe and
+    // the descriptors the exec closes may still be listed.
+    const sleeping = () => fs.readFileSync(`/proc/${pid}/cmdline`, 'latin1').startsWith('sleep\0') &&
+      fs.readFileSync(`/proc/${pid}/stat`, 'latin1').split(') ')[1].startsWith('S');
+    await waitFor(sleeping, { what: 'the child to start' });
     const fds = fs.readdirSync(`/proc/${pid}/fd`).map((fd) => fs.readlinkSync(`/proc/${pid}/fd/${fd}`));
     assert.deepEqual(fds.filter((link) => link.startsWith('socket:')), []);
     ws.terminate();
