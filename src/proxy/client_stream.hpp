@@ -64,17 +64,22 @@ class ClientStream {
   // failure whatever was held is dropped, and later writes fail too.
   boost::asio::awaitable<boost::system::error_code> flush();
 
+  // Bytes the WebSocket layer has read so far.
+  std::uint64_t bytes_read() const { return bytes_read_; }
+
   // Bytes read through this stream by someone else that belong to what
   // follows (received after the upgrade request): the next reads return
   // them first, then what the read-ahead buffer held.
   void put_back(boost::asio::const_buffer bytes);
 
   // Sends what is held, waiting for a flush under way to end first, then
-  // shuts the socket down as the WebSocket layer's own teardown does.
+  // ends the connection: the WebSocket layer tears down once both Close
+  // frames are out (or it gives up on the client), so nothing more is to
+  // be read. Unlike the layer's own teardown it does not wait for the
+  // client to close TCP first: a client that never does keeps nothing.
   template <class Token>
-  auto async_teardown(boost::beast::role_type role, Token&& token) {
-    return boost::asio::async_compose<Token, void(boost::system::error_code)>(TeardownOp{*this, role}, token,
-                                                                              socket_);
+  auto async_teardown([[maybe_unused]] boost::beast::role_type role, Token&& token) {
+    return boost::asio::async_compose<Token, void(boost::system::error_code)>(TeardownOp{*this}, token, socket_);
   }
 
   template <class MutableBuffers, class Token>
@@ -132,12 +137,16 @@ class ClientStream {
           step = Step::direct;
           return stream.socket_.async_read_some(buffers, std::move(self));
         }
-        case Step::deliver:
+        case Step::deliver: {
           if (failure) return self.complete(failure, 0);
-          return self.complete({}, stream.take_buffered(buffers));
+          const std::size_t taken = stream.take_buffered(buffers);
+          stream.bytes_read_ += taken;
+          return self.complete({}, taken);
+        }
         case Step::direct:
           // A read that filled its buffer suggests more is waiting.
           stream.streaming_ = !ec && n == boost::asio::buffer_size(buffers);
+          stream.bytes_read_ += n;
           return self.complete(ec, n);
       }
     }
@@ -200,8 +209,7 @@ class ClientStream {
 
   struct TeardownOp {
     ClientStream& stream;
-    boost::beast::role_type role;
-    enum class Step { start, flushed, torn_down, failed } step = Step::start;
+    enum class Step { start, flushed, closed, failed } step = Step::start;
     std::vector<std::uint8_t> sending{};
 
     template <class Self>
@@ -229,13 +237,18 @@ class ClientStream {
             return self.complete(after_close(ec));
           }
           break;
-        case Step::torn_down:
-          return self.complete(after_close(ec));
+        case Step::closed:
+          return self.complete({});
         case Step::failed:
           return self.complete(after_close(stream.failed_));
       }
-      step = Step::torn_down;
-      boost::beast::websocket::async_teardown(role, stream.socket_, std::move(self));
+      // The sending side first: what the socket still holds to send goes out
+      // before the FIN, and closing then is orderly too.
+      boost::system::error_code ignored;
+      stream.socket_.shutdown(socket_type::shutdown_send, ignored);
+      stream.socket_.close(ignored);
+      step = Step::closed;
+      boost::asio::post(stream.get_executor(), std::move(self));
     }
   };
 
@@ -244,6 +257,7 @@ class ClientStream {
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
   bool streaming_ = false;  // the last read suggested more data is waiting
+  std::uint64_t bytes_read_ = 0;
   bool holding_ = false;
   bool flushing_ = false;
   // A flush failed: the connection is broken, and every later write fails

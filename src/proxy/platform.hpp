@@ -4,7 +4,9 @@
 #include <boost/asio/detail/socket_types.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 // What differs between operating systems in how the gateway opens sockets.
@@ -71,6 +73,12 @@ boost::system::error_code accept_connection(boost::asio::ip::tcp::acceptor& list
 // Opens `socket` (closed) for connecting to an address of `protocol`.
 boost::system::error_code open_connection_socket(boost::asio::ip::tcp::socket& socket,
                                                  const boost::asio::ip::tcp& protocol);
+
+// How many bytes written to `socket` its peer has not acknowledged yet,
+// sent or still queued, where the system tells (Linux; Windows 10 1703 and
+// later, sent bytes only): how a closing connection sees that a slow peer is
+// still taking what it was sent.
+std::optional<std::size_t> unacknowledged_bytes(boost::asio::ip::tcp::socket& socket);
 
 // What an accept error means for the accept loop.
 enum class AcceptFailure {

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -123,6 +124,18 @@ AcceptFailure classify_accept_error(const boost::system::error_code& ec) {
     default:
       return AcceptFailure::fatal;
   }
+}
+
+std::optional<std::size_t> unacknowledged_bytes(tcp::socket& socket) {
+#ifdef TIOCOUTQ
+  int queued = 0;
+  if (socket.is_open() && ::ioctl(socket.native_handle(), TIOCOUTQ, &queued) == 0 && queued >= 0) {
+    return static_cast<std::size_t>(queued);
+  }
+#else
+  (void)socket;
+#endif
+  return std::nullopt;
 }
 
 }  // namespace quillgate::proxy::platform

@@ -174,4 +174,47 @@ AcceptFailure classify_accept_error(const boost::system::error_code& ec) {
   }
 }
 
+namespace {
+
+// SIO_TCP_INFO with its version 0 answer (Windows 10 1703 and later), as
+// Microsoft documents them; the headers declare them only for builds that
+// require that version. An older system refuses the call.
+constexpr DWORD sio_tcp_info = _WSAIORW(IOC_VENDOR, 39);
+struct TcpInfoV0 {
+  int State;
+  ULONG Mss;
+  ULONG64 ConnectionTimeMs;
+  BOOLEAN TimestampsEnabled;
+  ULONG RttUs;
+  ULONG MinRttUs;
+  ULONG BytesInFlight;
+  ULONG Cwnd;
+  ULONG SndWnd;
+  ULONG RcvWnd;
+  ULONG RcvBuf;
+  ULONG64 BytesOut;
+  ULONG64 BytesIn;
+  ULONG BytesReordered;
+  ULONG BytesRetrans;
+  ULONG FastRetrans;
+  ULONG DupAcksIn;
+  ULONG TimeoutEpisodes;
+  UCHAR SynRetrans;
+};
+
+}  // namespace
+
+std::optional<std::size_t> unacknowledged_bytes(tcp::socket& socket) {
+  if (!socket.is_open()) return std::nullopt;
+  DWORD version = 0;
+  TcpInfoV0 info{};
+  DWORD size = 0;
+  if (::WSAIoctl(socket.native_handle(), sio_tcp_info, &version, sizeof version, &info, sizeof info, &size, nullptr,
+                 nullptr) != 0 ||
+      size < sizeof info) {
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(info.BytesInFlight);
+}
+
 }  // namespace quillgate::proxy::platform

@@ -2,7 +2,6 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
-#include <boost/asio/ssl/error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -15,13 +14,13 @@
 #include <boost/beast/websocket/stream.hpp>
 #include <chrono>
 #include <memory>
-#include <tuple>
 #include <variant>
 
 #include "proxy/client_stream.hpp"
 #include "proxy/destination.hpp"
 #include "proxy/log.hpp"
 #include "proxy/origin.hpp"
+#include "proxy/relay.hpp"
 #include "proxy/server_leg.hpp"
 #include "proxy/tls.hpp"
 #include "rdcleanpath.hpp"
@@ -33,23 +32,12 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
-using WebSocket = websocket::stream<ClientStream>;
 
 namespace {
 
 constexpr auto token = asio::as_tuple(asio::use_awaitable);
 
 constexpr std::size_t max_message_size = 64 * 1024 * 1024;
-constexpr std::size_t relay_read_size = 16384;
-// While OpenSSL holds more of the server's stream, up to this many messages
-// are sent with one write: a quarter of the system calls when streaming, and
-// still a bounded amount read ahead of a slow client.
-constexpr int messages_per_write = 4;
-constexpr std::size_t message_header_size = 4;  // a Binary frame of 126..65535 bytes
-// A client message buffer grown beyond this is released once the message is
-// written, so that one large message does not pin its memory for the life of
-// the connection.
-constexpr std::size_t kept_message_capacity = 64 * 1024;
 constexpr auto x224_time_limit = std::chrono::seconds(10);
 
 // The upgrade request's header block; Beast's own limit for it.
@@ -87,97 +75,6 @@ asio::awaitable<void> reject(WebSocket& ws, std::string_view id, std::uint16_t c
   static constexpr std::uint8_t close_frame[] = {0x88, 0x00};
   co_await asio::async_write(ws.next_layer(), asio::buffer(close_frame), token);
   log_line(id, line);
-}
-
-// `client_closed` as for server_to_client: a client that sends its Close
-// and resets the connection before the answer is out still closed it.
-asio::awaitable<std::optional<Error>> client_to_server(WebSocket& ws, TlsStream& tls, const bool& client_closed) {
-  beast::flat_buffer message;
-  for (;;) {
-    // Beast answers Pings inside the read and returns only data messages.
-    auto [read_error, size] = co_await ws.async_read(message, token);
-    if (read_error == websocket::error::closed || is_end_of_stream(read_error)) co_return std::nullopt;
-    if (read_error && client_closed) co_return std::nullopt;
-    if (read_error) co_return Error{"读取 WebSocket 失败: " + read_error.message()};
-    if (auto write_error = co_await tls.write_all(bytes_of(message).data(), size)) {
-      co_return Error{"写入 TLS 失败: " + write_error.message()};
-    }
-    message.consume(message.size());
-    if (message.capacity() > kept_message_capacity) message.shrink_to_fit();
-  }
-}
-
-// The end of the server's stream: a close notification, or the server
-// closing TCP without one, ends the direction in order; anything else is a
-// read error.
-std::optional<Error> server_stream_ended(const boost::system::error_code& ec) {
-  if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated) return std::nullopt;
-  return Error{"读取 TLS 失败: " + ec.message()};
-}
-
-// `client_closed`: the client's Close has arrived; writes fail from then on,
-// and that ends this direction quietly.
-asio::awaitable<std::optional<Error>> server_to_client(WebSocket& ws, TlsStream& tls, const bool& client_closed) {
-  // The read buffer is held only while the server is sending: taken when data
-  // is there to read, given back once everything read has gone to the client.
-  // An idle connection then costs 16 KiB less.
-  std::unique_ptr<std::uint8_t[]> buffer;
-  ClientStream& client = ws.next_layer();
-  ws.binary(true);
-  // The last read filled the buffer: the server is streaming, so the next
-  // read is tried before a wait is armed (arming one costs a system call).
-  bool streaming = false;
-  const auto write_failed = [&](const boost::system::error_code& ec) -> std::optional<Error> {
-    if (client_closed) return std::nullopt;
-    return Error{"写入 WebSocket 失败: " + ec.message()};
-  };
-  for (;;) {
-    boost::system::error_code read_error = asio::error::would_block;
-    std::size_t size = 0;
-    if (!buffer && streaming) {
-      buffer = std::make_unique_for_overwrite<std::uint8_t[]>(relay_read_size);
-      std::tie(read_error, size) = tls.read_now(buffer.get(), relay_read_size);
-      if (read_error == asio::error::would_block) buffer.reset();
-    }
-    if (read_error == asio::error::would_block) {
-      if (!buffer) {
-        if (auto wait_error = co_await tls.wait_readable()) co_return Error{"读取 TLS 失败: " + wait_error.message()};
-        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(relay_read_size);
-      }
-      std::tie(read_error, size) = co_await tls.read_some(buffer.get(), relay_read_size);
-    }
-    if (read_error) co_return server_stream_ended(read_error);
-    // One Binary message per TLS read. When more of the stream is already
-    // here, the messages are held and leave together; whatever was read is
-    // sent before the direction ends, whatever ends it.
-    if (tls.has_pending()) client.hold_writes(messages_per_write * (relay_read_size + message_header_size));
-    for (int sent = 1;; ++sent) {
-      auto [write_error, written] = co_await ws.async_write(asio::buffer(buffer.get(), size), token);
-      if (write_error) co_return write_failed(write_error);
-      streaming = size == relay_read_size;
-      if (!client.holding() || sent == messages_per_write || !tls.has_pending()) break;
-      std::tie(read_error, size) = tls.read_now(buffer.get(), relay_read_size);
-      if (read_error) break;
-    }
-    if (client.holding()) {
-      if (auto write_error = co_await client.flush()) co_return write_failed(write_error);
-    }
-    if (read_error && read_error != asio::error::would_block) co_return server_stream_ended(read_error);
-    if (!tls.has_pending()) buffer.reset();
-  }
-}
-
-// Copies both ways until one direction ends; the other is abandoned where it
-// waits, and the first result is the relay's.
-asio::awaitable<std::optional<Error>> relay(WebSocket& ws, TlsStream& tls) {
-  using namespace asio::experimental::awaitable_operators;
-  bool client_closed = false;
-  ws.control_callback([&](websocket::frame_type kind, beast::string_view) {
-    if (kind == websocket::frame_type::close) client_closed = true;
-  });
-  auto finished = co_await (client_to_server(ws, tls, client_closed) || server_to_client(ws, tls, client_closed));
-  ws.control_callback();
-  co_return std::visit([](auto& result) { return std::move(result); }, finished);
 }
 
 // Stages 2 to 8: everything up to the success response. Returns the TLS
@@ -314,7 +211,7 @@ asio::awaitable<std::optional<Error>> handle_connection(tcp::socket client, std:
   auto opened = co_await open_session(ws, id, *metrics);
   if (auto* ended = std::get_if<std::optional<Error>>(&opened)) co_return std::move(*ended);
 
-  // 9. Relay until one side ends.
+  // 9. Relay until both sides have ended.
   co_return co_await relay(ws, std::get<TlsStream>(opened));
 }
 

@@ -128,6 +128,7 @@ asio::awaitable<boost::system::error_code> TlsStream::retry_after(int ssl_error,
 
 asio::awaitable<boost::system::error_code> TlsStream::handshake() {
   for (;;) {
+    if (closed()) co_return asio::error::operation_aborted;
     ERR_clear_error();
     os::clear_socket_error();
     const int rc = SSL_connect(ssl_.get());
@@ -148,6 +149,7 @@ asio::awaitable<std::pair<boost::system::error_code, std::size_t>> TlsStream::re
 }
 
 std::pair<boost::system::error_code, std::size_t> TlsStream::read_now(std::uint8_t* data, std::size_t size) {
+  if (closed()) return {asio::error::operation_aborted, 0};
   ERR_clear_error();
   os::clear_socket_error();
   std::size_t n = 0;
@@ -166,6 +168,7 @@ std::pair<boost::system::error_code, std::size_t> TlsStream::read_now(std::uint8
 
 asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
+    if (closed()) co_return asio::error::operation_aborted;
     ERR_clear_error();
     os::clear_socket_error();
     std::size_t n = 0;
@@ -181,7 +184,36 @@ asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8
   co_return boost::system::error_code();
 }
 
+asio::awaitable<boost::system::error_code> TlsStream::shutdown() {
+  for (;;) {
+    if (closed()) co_return asio::error::operation_aborted;
+    ERR_clear_error();
+    os::clear_socket_error();
+    // 0: ours is sent and the server's has not come yet, which the reads see.
+    const int rc = SSL_shutdown(ssl_.get());
+    if (rc >= 0) break;
+    const int sys_errno = os::last_socket_error();
+    const int ssl_error = SSL_get_error(ssl_.get(), rc);
+    // Only a full socket is waited for; anything else (a handshake message
+    // still to be read first) leaves the end of stream to TCP alone.
+    if (ssl_error != SSL_ERROR_WANT_WRITE) {
+      ERR_clear_error();
+      break;
+    }
+    if (auto ec = co_await retry_after(ssl_error, sys_errno)) co_return ec;
+  }
+  boost::system::error_code ec;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+  co_return ec;
+}
+
+void TlsStream::close() {
+  boost::system::error_code ignored;
+  socket_.close(ignored);
+}
+
 asio::awaitable<boost::system::error_code> TlsStream::wait_readable() {
+  if (closed()) co_return asio::error::operation_aborted;
   if (has_pending()) co_return boost::system::error_code();
   auto [ec] = co_await socket_.async_wait(asio::ip::tcp::socket::wait_read, asio::as_tuple(asio::use_awaitable));
   co_return ec;

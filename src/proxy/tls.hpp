@@ -28,6 +28,7 @@ class TlsStream {
   TlsStream(boost::asio::ip::tcp::socket socket, SSL* ssl) : socket_(std::move(socket)), ssl_(ssl) {}
 
   SSL* native_handle() const { return ssl_.get(); }
+  boost::asio::ip::tcp::socket& socket() { return socket_; }
 
   boost::asio::awaitable<boost::system::error_code> handshake();
 
@@ -48,6 +49,15 @@ class TlsStream {
   // OpenSSL holds bytes not yet returned by read_some.
   bool has_pending() const { return SSL_has_pending(ssl_.get()) == 1; }
 
+  // Ends the sending direction in order: the close notification, then a TCP
+  // shutdown of the sending side. Reads go on until the server closes in turn.
+  // Not while a write is under way.
+  boost::asio::awaitable<boost::system::error_code> shutdown();
+
+  // Closes the connection at once; reads and writes waiting for the socket
+  // fail, and later ones fail without touching it.
+  void close();
+
  private:
   struct Free {
     void operator()(SSL* ssl) const { SSL_free(ssl); }
@@ -61,6 +71,10 @@ class TlsStream {
   // Declared first so that the SSL object, which uses its descriptor, goes first.
   boost::asio::ip::tcp::socket socket_;
   std::unique_ptr<SSL, Free> ssl_;
+  // Every call into OpenSSL checks this first: once the socket is closed its
+  // descriptor may belong to another connection, and OpenSSL still holds it.
+  bool closed() const { return !socket_.is_open(); }
+
   // What the last read that could not go on was waiting for.
   boost::asio::socket_base::wait_type read_waits_for_ = boost::asio::socket_base::wait_read;
 };

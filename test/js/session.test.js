@@ -226,23 +226,92 @@ test('relay: a client that closes while the server streams has its Close answere
   }
 });
 
-test('relay: a server closing TLS closes the client without a Close frame', async () => {
-  const server = await startRdpServer({ onSecure: (s) => s.end() });
+// A session's last bytes (a logoff's final PDUs, the end of a file copied
+// over a redirected drive) reach the other side whichever side ends it, while
+// the other is still sending.
+test('endings: a server that ends TLS while the client sends: every byte reaches the client, then Close 1000', async () => {
+  const tail = crypto.randomBytes(4 << 20);
+  const server = await startRdpServer({ onSecure: (s) => (s.resume(), s.end(tail)) });
   try {
-    const { ws, id } = await connect(server);
-    await ws.closed;
-    assert.equal(ws.events.find((e) => 'close' in e).close, 1006);
-    assert.deepEqual(await gateway.linesOf(id), []);
+    for (let round = 0; round < 8; round++) {
+      const { ws, id } = await connect(server);
+      // Input as a mouse moving at logoff sends it, until the gateway's Close.
+      const input = setInterval(() => {
+        for (let i = 0; i < 8 && ws.readyState === ws.OPEN; i++) ws.send(crypto.randomBytes(48));
+      }, 1);
+      const code = await ws.closed;
+      clearInterval(input);
+      const received = Buffer.concat(ws.messages.slice(1).map((m) => m.data));
+      assert.equal(received.length, tail.length, `round ${round}`);
+      assert.ok(received.equals(tail), `round ${round}`);
+      assert.equal(code, 1000, `round ${round}`);
+      assert.deepEqual(await gateway.linesOf(id), []);
+    }
   } finally {
     await server.close();
   }
 });
 
-test('relay: a server reset is one "读取 TLS 失败" line', async () => {
+test('endings: a client that ends (Close, or FIN) while the server streams: every byte reaches the server', async () => {
+  const upload = crypto.randomBytes(4 << 20);
+  const chunk = crypto.randomBytes(16384);
+  // Streams as fast as the gateway takes it, and stops reading for half a
+  // second just before the end of the upload: its last 512 KiB are still on
+  // their way when the client's end reaches the gateway.
+  const server = await startRdpServer({
+    onSecure: (s, record) => {
+      const hash = crypto.createHash('sha256');
+      let size = 0;
+      record.received = new Promise((resolve) => {
+        let digest;
+        const done = () => resolve({ size, digest: (digest ??= hash.digest('hex')) });
+        s.once('end', done);
+        s.once('close', done);
+      });
+      let paused = false;
+      s.on('data', (data) => {
+        hash.update(data);
+        size += data.length;
+        if (!paused && size >= upload.length - (512 << 10)) {
+          paused = true;
+          s.pause();
+          setTimeout(() => s.resume(), 500);
+        }
+      });
+      const pump = () => { while (s.writable && s.write(chunk)); };
+      s.on('drain', pump);
+      pump();
+    },
+  });
+  const digest = crypto.createHash('sha256').update(upload).digest('hex');
+  try {
+    for (const ending of ['Close', 'FIN', 'Close', 'FIN']) {
+      const { ws, id } = await connect(server);
+      const record = server.connections[server.connections.length - 1];
+      // The client reads nothing for a while either, so that the server's
+      // stream waits unread at the gateway when the end arrives.
+      ws._socket.pause();
+      for (let at = 0; at < upload.length; at += 1 << 20) ws.send(upload.subarray(at, at + (1 << 20)));
+      if (ending === 'Close') ws.close(1000);
+      else ws._socket.end();
+      setTimeout(() => ws._socket.resume(), 200);
+      const { size, digest: got } = await record.received;
+      assert.equal(size, upload.length, ending);
+      assert.equal(got, digest, ending);
+      const code = await ws.closed;
+      if (ending === 'Close') assert.equal(code, 1000);
+      assert.deepEqual(await gateway.linesOf(id), []);
+    }
+  } finally {
+    await server.close();
+  }
+});
+
+test('relay: a server reset is one "读取 TLS 失败" line and Close 1011', async () => {
   const server = await startRdpServer({ onSecure: (s, record) => setTimeout(() => record.socket.resetAndDestroy(), 50) });
   try {
     const { ws, id } = await connect(server);
-    await ws.closed;
+    assert.equal(await ws.closed, 1011);
     const lines = await gateway.linesOf(id);
     assert.equal(lines.length, 1, lines.join('\n'));
     assert.match(lines[0], new RegExp(`^\\[${id}\\] 连接处理失败: 读取 TLS 失败: .+`));
@@ -483,5 +552,38 @@ test('relay: a client that sends Close and resets, before or after the answer, e
   } finally {
     await idle.close();
     await streaming.close();
+  }
+});
+
+const CLOSE_1000 = '\x88\x02\x03\xe8';  // the gateway's Close once the server has ended
+
+test('endings: the closing handshake is bounded, and ends the connection once both Close frames are out', async () => {
+  const ending = await startRdpServer({ onSecure: (s) => s.end() });
+  const idle = await startRdpServer();
+  try {
+    // A client that never answers the gateway's Close is closed after a few seconds.
+    const mute = await pipelinedHandshake(gateway, undefined, ending);
+    await waitFor(() => mute.received().endsWith(CLOSE_1000), { what: 'the Close' });
+    await closedByPeer(mute.socket);
+    assert.deepEqual(await gateway.linesOf(mute.id), []);
+
+    // A client that has exchanged Close frames but keeps its TCP connection
+    // open is closed at once, and leaves the registry.
+    const lingering = await pipelinedHandshake(gateway, undefined, idle);
+    await lingering.firstFrame();
+    lingering.socket.write(CLOSE_1001);
+    await closedByPeer(lingering.socket);
+    assert.ok(lingering.received().endsWith('\x88\x02\x03\xe9'));
+    assert.deepEqual(await gateway.linesOf(lingering.id), []);
+
+    // A stop while a Close waits for its answer is as prompt as ever.
+    const own = await Gateway.start();
+    const waiting = await pipelinedHandshake(own, undefined, ending);
+    await waitFor(() => waiting.received().endsWith(CLOSE_1000), { what: 'the Close' });
+    await own.stop();
+    await closedByPeer(waiting.socket);
+  } finally {
+    await ending.close();
+    await idle.close();
   }
 });
