@@ -4,6 +4,7 @@
 'use strict';
 
 const { spawnSync } = require('node:child_process');
+const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -58,25 +59,35 @@ function aptQuery(cmd, args) {
 }
 
 // The OpenSSL folder for a cross build, cached as cacheRoot()/<prefix><version>,
-// versions matching `pattern` and ordered by `compare(a, b)`. The private apt
-// lists (`options`, from privateApt()) are refreshed first, which is cheap
-// when nothing changed (apt asks If-Modified-Since), and apt is asked which
-// version is current: `candidate` is { cmd, args, parse(stdout) }, parse()
-// giving the version or nothing. The cached folder of that version when there
-// is one; else the one that fill(newestCachedVersion) makes (with fillCache),
-// after which the older cached folders are removed. When apt cannot be
-// reached or names no version, the newest cached folder, with one line saying
-// so; with none cached, a failure. `query` stands in for aptQuery.
-function currentOpenSSL({ prefix, pattern, compare, what, options, candidate, fill, instead = '', query = aptQuery }) {
+// versions matching `pattern` and ordered by `compare(a, b)`; with a
+// `configuration` (the text of how it is built), as
+// cacheRoot()/<prefix><version>-<key>, the key naming that text, which the
+// folder also holds (see cachedName). The private apt lists (`options`, from
+// privateApt()) are refreshed first, which is cheap when nothing changed (apt
+// asks If-Modified-Since), and apt is asked which version is current:
+// `candidate` is { cmd, args, parse(stdout) }, parse() giving the version or
+// nothing. The cached folder of that version and configuration when there is
+// one; else the one that fill(newestCachedVersion) makes (with fillCache),
+// after which the folders of older versions are removed, whatever their
+// configuration. Folders of the current version and another configuration
+// stay: a build alongside, in another worktree, may be using one; they go
+// when a newer version comes. When apt cannot be reached or names no
+// version, the newest cached folder of this configuration, with one line
+// saying so; with none cached, a failure. `query` stands in for aptQuery.
+function currentOpenSSL({ prefix, pattern, compare, what, options, candidate, fill, configuration, instead = '',
+  query = aptQuery }) {
   const update = query('apt-get', [...options, '-qq', '-o', 'APT::Update::Error-Mode=any', 'update']);
   const answer = update.ok ? query(candidate.cmd, [...options, ...candidate.args]) : update;
   const found = answer.ok ? candidate.parse(answer.out) : null;
   const version = found && pattern.test(found) ? found : null;
+  const key = configuration === undefined ? undefined : configurationKey(configuration);
   const entries = fs.existsSync(cacheRoot()) ? fs.readdirSync(cacheRoot()) : [];
-  const cached = entries.filter((d) => d.startsWith(prefix) && pattern.test(d.slice(prefix.length)))
-    .map((d) => ({ dir: path.join(cacheRoot(), d), version: d.slice(prefix.length) }))
-    .filter((c) => completeOpenSSL(c.dir))
-    .sort((a, b) => compare(a.version, b.version));
+  const all = entries.filter((d) => d.startsWith(prefix)).map((d) => {
+    const rest = d.slice(prefix.length);
+    const keyed = key === undefined ? null : /^(.+)-([0-9a-f]{12})$/.exec(rest);
+    return { dir: path.join(cacheRoot(), d), version: keyed ? keyed[1] : rest, key: keyed?.[2] };
+  }).filter((c) => pattern.test(c.version)).sort((a, b) => compare(a.version, b.version));
+  const cached = all.filter((c) => c.key === key && completeOpenSSL(c.dir, configuration));
   const newest = cached[cached.length - 1];
   if (!version) {
     const why = answer.ok ? `apt named no version of ${what}'s OpenSSL` : answer.why;
@@ -87,16 +98,28 @@ function currentOpenSSL({ prefix, pattern, compare, what, options, candidate, fi
   const hit = cached.find((c) => c.version === version);
   if (hit) return hit.dir;
   const dir = fill(newest?.version);
-  for (const c of cached) if (c.dir !== dir && compare(c.version, version) < 0) fs.rmSync(c.dir, { recursive: true, force: true });
+  for (const c of all) if (c.dir !== dir && compare(c.version, version) < 0) fs.rmSync(c.dir, { recursive: true, force: true });
   return dir;
+}
+
+// The key of a configuration in folder names: 12 hex digits of its SHA-256.
+function configurationKey(configuration) {
+  return crypto.createHash('sha256').update(configuration).digest('hex').slice(0, 12);
+}
+
+// The cache folder name for a version (and a configuration) of OpenSSL, as
+// currentOpenSSL looks for it.
+function cachedName(prefix, version, configuration) {
+  return configuration === undefined ? `${prefix}${version}` : `${prefix}${version}-${configurationKey(configuration)}`;
 }
 
 // Runs make(work) in a new work folder in the cache and removes the folder
 // afterwards. make() assembles the result in a folder of its own and returns
-// it with its name; it is renamed into place, so that an interrupted run
+// it with its name (from cachedName); with a `configuration`, that text is
+// recorded in it. It is renamed into place, so that an interrupted run
 // leaves no half a cache. Work folders of runs that were killed (an hour
 // old: not one running now) are removed first.
-function fillCache(make) {
+function fillCache(make, configuration) {
   fs.mkdirSync(cacheRoot(), { recursive: true });
   for (const d of fs.readdirSync(cacheRoot()).filter((e) => e.startsWith('work-') || e.startsWith('openssl-work-'))) {
     const dir = path.join(cacheRoot(), d);
@@ -105,10 +128,11 @@ function fillCache(make) {
   const work = fs.mkdtempSync(path.join(cacheRoot(), 'work-'));
   try {
     const { staged, name } = make(work);
+    if (configuration !== undefined) fs.writeFileSync(path.join(staged, configurationFile), configuration);
     const dir = path.join(cacheRoot(), name);
     // A build running alongside may have put the same version in place
     // first, and may be using it: then that one is taken as it is.
-    if (completeOpenSSL(dir)) return dir;
+    if (completeOpenSSL(dir, configuration)) return dir;
     fs.rmSync(dir, { recursive: true, force: true });
     fs.renameSync(staged, dir);
     return dir;
@@ -117,9 +141,20 @@ function fillCache(make) {
   }
 }
 
-// An OpenSSL folder as the cross builds take it: include/openssl, lib/.
-function completeOpenSSL(dir) {
-  return ['include/openssl/ssl.h', 'lib/libssl.a', 'lib/libcrypto.a'].every((f) => fs.existsSync(path.join(dir, f)));
+const configurationFile = 'configuration.txt';
+
+// An OpenSSL folder as the cross builds take it: include/openssl, lib/, and
+// when a `configuration` is asked for, that one recorded.
+function completeOpenSSL(dir, configuration) {
+  if (!['include/openssl/ssl.h', 'lib/libssl.a', 'lib/libcrypto.a'].every((f) => fs.existsSync(path.join(dir, f)))) {
+    return false;
+  }
+  if (configuration === undefined) return true;
+  try {
+    return fs.readFileSync(path.join(dir, configurationFile), 'utf8') === configuration;
+  } catch {
+    return false;
+  }
 }
 
 const boost = '/usr/include/boost';
@@ -134,9 +169,9 @@ function checkBoost() {
 // Configures and builds with scripts/build.js and a toolchain file from
 // cmake/, against `openssl` (include/, lib/) and Boost's headers alone: a
 // folder holding only a `boost` link, since -I/usr/include would put the
-// host's C library headers before the target's. Exits with the build's
-// status when it fails.
-function crossBuild({ buildDir, toolchain, openssl }) {
+// host's C library headers before the target's; `cmakeArgs` are added.
+// Exits with the build's status when it fails.
+function crossBuild({ buildDir, toolchain, openssl, cmakeArgs = [] }) {
   checkBoost();
   const boostDir = path.join(buildDir, 'boost-include');
   fs.mkdirSync(boostDir, { recursive: true });
@@ -146,7 +181,7 @@ function crossBuild({ buildDir, toolchain, openssl }) {
     `-DCMAKE_TOOLCHAIN_FILE=${path.join(root, 'cmake', toolchain)}`, '-DCMAKE_BUILD_TYPE=Release',
     `-DQUILLGATE_BOOST_INCLUDE=${boostDir}`, `-DQUILLGATE_OPENSSL_INCLUDE=${path.join(openssl, 'include')}`,
     `-DQUILLGATE_LIBSSL=${path.join(openssl, 'lib', 'libssl.a')}`,
-    `-DQUILLGATE_LIBCRYPTO=${path.join(openssl, 'lib', 'libcrypto.a')}`], { cwd: root });
+    `-DQUILLGATE_LIBCRYPTO=${path.join(openssl, 'lib', 'libcrypto.a')}`, ...cmakeArgs], { cwd: root });
   if (status !== 0) process.exit(status ?? 1);
 }
 
@@ -161,5 +196,5 @@ function main(fn) {
   }
 }
 
-module.exports = { root, fail, run, onPath, cacheRoot, privateApt, currentOpenSSL, fillCache, completeOpenSSL, checkBoost,
-  crossBuild, main };
+module.exports = { root, fail, run, onPath, cacheRoot, privateApt, currentOpenSSL, cachedName, fillCache, completeOpenSSL,
+  checkBoost, crossBuild, main };

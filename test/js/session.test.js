@@ -10,6 +10,7 @@ const fs = require('node:fs');
 const { once } = require('node:events');
 const { Gateway } = require('./support/gateway');
 const { startRdpServer } = require('./support/rdp-server');
+const { certificates } = require('./support/certs');
 const { request, parseResponse, tlv, readTlv, X224_REQUEST, X224_CONFIRM } = require('./support/der');
 const { waitFor, connectRaw, closedByPeer } = require('./helpers');
 
@@ -438,6 +439,30 @@ test('SNI: sent for a host name, not for IPv4 or IPv6 literals', async () => {
   } finally {
     await v4.close();
     await v6.close();
+  }
+});
+
+// TLS 1.2 only with an RSA certificate, as Windows RDP servers have, and TLS
+// 1.3 with an EC one: what the Windows binary's OpenSSL is configured for.
+test('TLS 1.2 and 1.3 servers: the handshake completes and the certificate is handed on whole', async () => {
+  const rsa = certificates().rsa();
+  for (const [protocol, tlsOptions, certificate] of [
+    ['TLSv1.2', { key: rsa.key, cert: rsa.cert, maxVersion: 'TLSv1.2' }, new crypto.X509Certificate(rsa.cert).raw],
+    ['TLSv1.3', { minVersion: 'TLSv1.3' }, certificates().ec.der],
+  ]) {
+    const server = await startRdpServer({ tlsOptions });
+    try {
+      const { ws, id } = await connect(server);
+      assert.deepEqual(parseResponse(ws.messages[0].data).certificates, [certificate], protocol);
+      assert.equal(server.connections[0].tlsSocket.getProtocol(), protocol);
+      ws.send(Buffer.from(protocol));
+      await waitFor(() => ws.messages.length === 2, { what: 'the echo' });
+      assert.equal(ws.messages[1].data.toString(), protocol);
+      ws.close();
+      assert.deepEqual(await gateway.linesOf(id), []);
+    } finally {
+      await server.close();
+    }
   }
 });
 

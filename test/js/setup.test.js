@@ -97,10 +97,10 @@ test('a cross build takes the OpenSSL version apt names current, and the cache o
   };
   const log = t.mock.method(console, 'log', () => {}).mock;
   const filled = [];
-  const choose = (apt) => currentOpenSSL({ prefix: 'openssl-t-', pattern: /^\d+\.\d+\.\d+$/,
+  const choose = (apt, more) => currentOpenSSL({ prefix: 'openssl-t-', pattern: /^\d+\.\d+\.\d+$/,
     compare: (a, b) => a.localeCompare(b, 'en', { numeric: true }), what: 'test', options: [],
     candidate: { cmd: 'apt-cache', args: [], parse: (out) => out.trim() },
-    fill: (older) => (filled.push(older), cache('3.0.22')), query: apt });
+    fill: (older) => (filled.push(older), cache('3.0.22')), query: apt, ...more });
   try {
     cache('3.0.9');
     const current = () => ({ ok: true, out: '3.0.22\n' });
@@ -116,6 +116,39 @@ test('a cross build takes the OpenSSL version apt names current, and the cache o
       ['quillgate: could not check which OpenSSL for test is current (Could not connect); using the cached 3.0.22']);
     fs.rmSync(folder('3.0.22'), { recursive: true });
     assert.throws(() => choose(offline), /could not find which OpenSSL for test is current: Could not connect/);
+
+    // Keyed by configuration: only a folder built with this one is taken.
+    // Folders of the current version built otherwise stay (a build alongside
+    // may be using one); older versions go, whatever their configuration.
+    const { cachedName, fillCache } = require('../../scripts/cross');
+    const keyed = (version, configuration) => path.join(home, 'quillgate', cachedName('openssl-t-', version, configuration));
+    const build = (version, configuration) => fillCache((work) => {
+      for (const f of ['include/openssl/ssl.h', 'lib/libssl.a', 'lib/libcrypto.a']) {
+        fs.mkdirSync(path.dirname(path.join(work, 'out', f)), { recursive: true });
+        fs.writeFileSync(path.join(work, 'out', f), '');
+      }
+      return { staged: path.join(work, 'out'), name: cachedName('openssl-t-', version, configuration) };
+    }, configuration);
+    const [mine, theirs] = ['no-a\nno-b\n', 'no-a\n'];
+    cache('3.0.22');
+    build('3.0.9', mine);
+    build('3.0.9', theirs);
+    build('3.0.22', theirs);
+    filled.length = 0;
+    const chooseKeyed = (apt) => choose(apt, { configuration: mine, fill: (older) => (filled.push(older), build('3.0.22', mine)) });
+    assert.equal(chooseKeyed(current), keyed('3.0.22', mine));
+    assert.deepEqual(filled, ['3.0.9']);
+    assert.deepEqual(fs.readdirSync(path.join(home, 'quillgate')).sort(),
+      [keyed('3.0.22', mine), keyed('3.0.22', theirs), folder('3.0.22')].map((d) => path.basename(d)).sort());
+    assert.equal(chooseKeyed(current), keyed('3.0.22', mine));
+    assert.equal(filled.length, 1);
+    // A folder of that name holding another configuration is not taken.
+    fs.writeFileSync(path.join(keyed('3.0.22', mine), 'configuration.txt'), theirs);
+    assert.throws(() => chooseKeyed(offline), /could not find which OpenSSL for test is current/);
+    assert.equal(chooseKeyed(current), keyed('3.0.22', mine));
+    assert.equal(filled.length, 2);
+    assert.equal(fs.readFileSync(path.join(keyed('3.0.22', mine), 'configuration.txt'), 'utf8'), mine);
+    assert.equal(chooseKeyed(offline), keyed('3.0.22', mine));
   } finally {
     if (saved === undefined) delete process.env.XDG_CACHE_HOME;
     else process.env.XDG_CACHE_HOME = saved;

@@ -293,6 +293,54 @@ describe('the npm package', { timeout: 600000 }, () => {
     assert.ok(needs.includes(`GLIBC_${floor.GLIBC}`), 'the stated floor is what the binaries need');
   });
 
+  // Each string comes from one of OpenSSL's own tables (the default
+  // provider's algorithm names, the curve table, error reasons, the SSL
+  // session's ASN.1 fields, the SRTP profiles of DTLS) and is in the Linux
+  // binary, whose Debian OpenSSL has them built in: none can be missing from
+  // the Windows binary for another reason. The DTLS methods have no strings
+  // (and DTLS's protocol names sit in tables shared with TLS): their symbols
+  // are looked for in the unstripped builds instead.
+  const leftOut = {
+    'no-sm2': 'SM2:1.2.156.10197.1.301', 'no-sm3': 'SM3:1.2.156.10197.1.401',
+    'no-sm4': 'SM4-CBC:SM4:1.2.156.10197.1.104.2', 'no-cmp': 'bad checkafter in pollrep',
+    'no-ec2m': 'NIST/SECG curve over a 163 bit binary field', 'no-srtp': 'SRTP_AES128_CM_SHA1_80',
+    'no-srp': 'srp_username', 'no-psk': 'psk_identity_hint', 'no-comp': 'zlib inflate error',
+    'no-engine': 'conflicting engine id', 'no-ocsp': 'OCSP_BASICRESP', 'no-des': 'DES-EDE3-CBC:DES3:1.2.840.113549.3.7',
+    'no-camellia': 'CAMELLIA-256-CBC:CAMELLIA256:', 'no-aria': 'ARIA-256-GCM:1.2.410.200046.1.1.36',
+    'no-rmd160': 'RIPEMD-160:RIPEMD160:', 'no-blake2': 'BLAKE2B-512:BLAKE2b512:', 'no-scrypt': 'SCRYPT:id-scrypt:',
+    'no-siphash': 'OpenSSL SIPHASH via EVP_PKEY', 'no-cmac': 'OpenSSL CMAC via EVP_PKEY',
+  };
+  const leftOutSymbols = { 'no-dtls1_2-method': 'DTLSv1_2_client_method', 'no-dtls1-method': 'DTLSv1_client_method' };
+
+  test('the Windows binary names the OpenSSL it was built with and carries none of what that build leaves out',
+    { skip: process.arch !== 'x64' && 'the Windows binary is built on x64 hosts only' }, () => {
+      const { configureArgs } = require(path.join(root, 'scripts', 'build-win32'));
+      const built = /^QUILLGATE_OPENSSL_INCLUDE:PATH=(.+)$/m
+        .exec(fs.readFileSync(path.join(root, 'build-win32', 'CMakeCache.txt'), 'utf8'))[1];
+      const recorded = path.join(built, '..', 'configuration.txt');
+      assert.ok(fs.existsSync(recorded), `${built} is not an OpenSSL that scripts/build-win32.js built`);
+      assert.equal(fs.readFileSync(recorded, 'utf8'), `${configureArgs.join('\n')}\n`);
+      const text = /^# define OPENSSL_VERSION_TEXT "(.+)"$/m
+        .exec(fs.readFileSync(path.join(built, 'openssl', 'opensslv.h'), 'utf8'))[1];
+      const windows = fs.readFileSync(path.join(projects.app, 'prebuilds', 'win32-x64', 'quillgate.node'), 'latin1');
+      const linux = fs.readFileSync(path.join(projects.app, 'prebuilds', 'linux-x64', 'quillgate.node'), 'latin1');
+      assert.deepEqual([...windows.matchAll(/OpenSSL \d+\.\d+\.\d+[^\0]*/g)].map((m) => m[0]), [text]);
+      const symbols = (nm, file) => execFileSync(nm, [file], { encoding: 'utf8', maxBuffer: 256 << 20 });
+      const [linuxSymbols, windowsSymbols] = [symbols('nm', path.join(root, 'build', 'quillgate.node')),
+        symbols('x86_64-w64-mingw32-nm', path.join(root, 'build-win32', 'quillgate.node'))];
+      for (const [option, string] of Object.entries(leftOut)) {
+        assert.ok(configureArgs.includes(option), `${option} is in the configuration`);
+        assert.ok(linux.includes(string), `${option}: "${string}" is in the Linux binary`);
+        assert.ok(!windows.includes(string), `${option}: "${string}" is not in the Windows binary`);
+      }
+      for (const [option, symbol] of Object.entries(leftOutSymbols)) {
+        const defined = new RegExp(`^[0-9a-f]+ [Tt] ${symbol}$`, 'm');
+        assert.ok(configureArgs.includes(option), `${option} is in the configuration`);
+        assert.match(linuxSymbols, defined, `${option}: ${symbol} is in the Linux build`);
+        assert.doesNotMatch(windowsSymbols, defined, `${option}: ${symbol} is not in the Windows build`);
+      }
+    });
+
   test('the install script does nothing when the prebuilt binary loads and builds from source when asked, ' +
     'naming what is missing', () => {
     const { output } = install('scripted', ['--foreground-scripts']);
