@@ -89,4 +89,4 @@ async function startRdpServer(options = {}) {
   };
 }
 
-module.exports = { startRdpServer, readTpkt, readPreconnection };
+module.exports = { startRdpServer, readPacket, readTpkt, readPreconnection };
