@@ -17,11 +17,13 @@ void append_le(asn1::Bytes& out, std::uint32_t value, int octets) {
 }  // namespace
 
 Expected<asn1::Bytes> create_pdu(std::string_view text) {
-  const std::u16string units = utf16_from_utf8({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
-  if (units.size() > max_text_units) {
-    return Error{"preconnection_blob 过长: " + std::to_string(units.size()) + " 个 UTF-16 码元 (上限 " +
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  // Counted before anything is made: the text may be as large as a message.
+  if (const std::size_t length = utf16_length(bytes); length > max_text_units) {
+    return Error{"preconnection_blob 过长: " + std::to_string(length) + " 个 UTF-16 码元 (上限 " +
                  std::to_string(max_text_units) + ")"};
   }
+  const std::u16string units = utf16_from_utf8(bytes);
   const auto count = static_cast<std::uint32_t>(units.size() + 1);
   asn1::Bytes pdu;
   pdu.reserve(header_size + 2 * count);

@@ -87,6 +87,17 @@ std::u16string utf16_from_utf8(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
+std::size_t utf16_length(std::span<const std::uint8_t> bytes) {
+  std::size_t units = 0;
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const long n = bytes[i] < 0x80 ? 1 : sequence_at(bytes, i);
+    i += static_cast<std::size_t>(n < 0 ? -n : n);
+    units += n == 4 ? 2 : 1;  // only four-byte sequences lie beyond U+FFFF
+  }
+  return units;
+}
+
 bool utf8_valid(std::span<const std::uint8_t> bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {

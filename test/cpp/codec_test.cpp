@@ -8,6 +8,7 @@
 #include "bytes.hpp"
 #include "preconnection.hpp"
 #include "rdcleanpath.hpp"
+#include "utf8.hpp"
 #include "x224.hpp"
 
 namespace quillgate {
@@ -309,6 +310,12 @@ TEST(Preconnection, PduBytes) {
   EXPECT_EQ(too_long.error().message, "preconnection_blob 过长: 65535 个 UTF-16 码元 (上限 65534)");
   EXPECT_FALSE(preconnection::create_pdu(std::string(65535, 'a')));
   EXPECT_TRUE(preconnection::create_pdu(std::string(65534, 'a')));
+
+  // The limit is checked on a count made without converting; it agrees with the conversion.
+  for (const Bytes& text : {hex("80 61 E2 82"), hex("F0 9F 98 80 F0 9F 98"), hex("ED A0 80 F4 90 80 80 C0 AF"),
+                            hex("\"vm-\" C3 A4 E2 82 AC F0 9F 98 80")}) {
+    EXPECT_EQ(utf16_length(text), utf16_from_utf8(text).size()) << to_hex(text);
+  }
 }
 
 TEST(X224, NegotiationFailure) {

@@ -1,4 +1,5 @@
-// libFuzzer target: parse_request on arbitrary bytes.
+// libFuzzer target: parse_request, and the UTF-16 count the pre-connection
+// PDU's limit rests on, on arbitrary bytes.
 #include <cstdlib>
 
 #include "preconnection.hpp"
@@ -7,6 +8,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace quillgate;
+  // Counting UTF-16 units agrees with converting, on any bytes.
+  if (size <= 4096 && utf16_length({data, size}) != utf16_from_utf8({data, size}).size()) std::abort();
+
   const auto result = rdcleanpath::parse_request({data, size});
   if (!result) {
     const auto& m = result.error().message;
