@@ -43,10 +43,6 @@ std::optional<Span> inner_value(Span value, std::uint8_t tag) {
   return read_value(value);
 }
 
-bool names_a_host(std::string_view text) {
-  return text.find_first_of(".:") != std::string_view::npos;
-}
-
 void append_context(Bytes& out, std::uint8_t tag_number, std::size_t inner_size) {
   out.push_back(static_cast<std::uint8_t>(0xA0 | tag_number));
   asn1::append_length(out, inner_size);
@@ -79,6 +75,7 @@ Expected<RdCleanPathRequest> parse_request(Span bytes) {
 
   std::optional<std::string> destination;
   std::optional<Bytes> x224;
+  std::optional<std::string> blob;
   Span rest = *content;
   while (rest.size() >= 2) {
     const auto value = read_value(rest);
@@ -92,10 +89,11 @@ Expected<RdCleanPathRequest> parse_request(Span bytes) {
         destination = utf8_lossy(*value);
         break;
       case 0xA2:
-        if (const auto text = inner_value(*value, 0x0C)) {
-          std::string host = utf8_lossy(*text);
-          if (names_a_host(host)) destination = std::move(host);
-        }
+        // Any name a user types: `DC01` and `localhost` as well as `host:port`.
+        if (const auto text = inner_value(*value, 0x0C); text && !text->empty()) destination = utf8_lossy(*text);
+        break;
+      case 0xA5:
+        if (const auto text = inner_value(*value, 0x0C); text && !text->empty()) blob = utf8_lossy(*text);
         break;
       case 0xA6:
         if ((*value)[0] != 0x04) {
@@ -109,20 +107,34 @@ Expected<RdCleanPathRequest> parse_request(Span bytes) {
     }
   }
 
-  // An element with an empty value is ignored, so an empty text can only
-  // come from a non-empty value; still, never hand back an empty destination.
+  // An empty [1] value is skipped and an empty [2] text ignored; still, never
+  // hand back an empty destination.
   if (!destination || destination->empty()) return Error{std::string(missing_destination_message)};
-  return RdCleanPathRequest{std::move(*destination), std::move(x224)};
+  return RdCleanPathRequest{std::move(*destination), std::move(x224), std::move(blob)};
 }
 
-Bytes create_error_response(std::uint16_t http_status) {
+Bytes create_error_response(const ErrorDetails& details) {
   Bytes error;
-  error.reserve(16);
+  error.reserve(24);
   append_integer_element(error, 0, general_error);
-  append_integer_element(error, 1, http_status);
+  append_integer_element(error, 1, details.http_status);
+  if (details.wsa_error) append_integer_element(error, 2, *details.wsa_error);
+  if (details.tls_alert) append_integer_element(error, 3, *details.tls_alert);
   Bytes body(std::begin(version_element), std::end(version_element));
   append_context(body, 1, tlv_size(error.size()));
   asn1::append_tlv(body, 0x30, error);
+  return asn1::encode_sequence(body);
+}
+
+Bytes create_negotiation_error_response(Span x224_reply) {
+  Bytes error;
+  append_integer_element(error, 0, negotiation_error);
+  Bytes body(std::begin(version_element), std::end(version_element));
+  body.reserve(body.size() + 16 + x224_reply.size());
+  append_context(body, 1, tlv_size(error.size()));
+  asn1::append_tlv(body, 0x30, error);
+  append_context(body, 6, tlv_size(x224_reply.size()));
+  asn1::append_tlv(body, 0x04, x224_reply);
   return asn1::encode_sequence(body);
 }
 

@@ -57,6 +57,47 @@ std::string utf8_lossy(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
+std::u16string utf16_from_utf8(std::span<const std::uint8_t> bytes) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    if (bytes[i] < 0x80) {
+      out.push_back(bytes[i++]);
+      continue;
+    }
+    const long n = sequence_at(bytes, i);
+    if (n < 0) {
+      out.push_back(u'\uFFFD');
+      i += static_cast<std::size_t>(-n);
+      continue;
+    }
+    // The lead byte's payload bits, then six from each continuation byte.
+    char32_t c = bytes[i] & (0x7F >> n);
+    for (long k = 1; k < n; ++k) c = (c << 6) | (bytes[i + k] & 0x3F);
+    i += static_cast<std::size_t>(n);
+    if (c < 0x10000) {
+      out.push_back(static_cast<char16_t>(c));
+    } else {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    }
+  }
+  return out;
+}
+
+std::size_t utf16_length(std::span<const std::uint8_t> bytes) {
+  std::size_t units = 0;
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const long n = bytes[i] < 0x80 ? 1 : sequence_at(bytes, i);
+    i += static_cast<std::size_t>(n < 0 ? -n : n);
+    units += n == 4 ? 2 : 1;  // only four-byte sequences lie beyond U+FFFF
+  }
+  return units;
+}
+
 bool utf8_valid(std::span<const std::uint8_t> bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {

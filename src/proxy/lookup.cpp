@@ -42,8 +42,12 @@ LookupResult system_resolve(const std::string& host, std::uint16_t port) {
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* first = nullptr;
   LookupResult result;
-  const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &first);
+  const std::string service = std::to_string(port);
+  os::clear_socket_error();
+  const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &first);
   if (rc != 0) {
+    result.system_error = os::last_socket_error();
+    result.code = rc;
     result.error = os::lookup_error_text(rc);
     return result;
   }
@@ -157,9 +161,10 @@ LookupLine& lookup_line() {
 
 void set_resolver_for_tests(Resolver resolver) { lookup_line().set_resolver(std::move(resolver)); }
 
-asio::awaitable<Expected<std::vector<tcp::endpoint>>> resolve_host(std::string host, std::uint16_t port) {
+asio::awaitable<Expected<std::vector<tcp::endpoint>, LookupError>> resolve_host(std::string host,
+                                                                                std::uint16_t port) {
   // getaddrinfo would silently look up the text before the NUL instead.
-  if (host.find('\0') != std::string::npos) co_return Error{"host name contains a NUL byte"};
+  if (host.find('\0') != std::string::npos) co_return LookupError{"host name contains a NUL byte"};
   asio::steady_timer timer(co_await asio::this_coro::executor);
   auto lookup = std::make_shared<Lookup>(std::move(host), port);
   lookup->timer = &timer;
@@ -170,7 +175,7 @@ asio::awaitable<Expected<std::vector<tcp::endpoint>>> resolve_host(std::string h
       lookup.timer = nullptr;
     }
   } detach{*lookup};
-  if (!lookup_line().submit(lookup)) co_return Error{"no thread for the host-name lookup"};
+  if (!lookup_line().submit(lookup)) co_return LookupError{"no thread for the host-name lookup"};
   for (;;) {
     {
       const std::lock_guard lock(lookup->mutex);
@@ -182,8 +187,9 @@ asio::awaitable<Expected<std::vector<tcp::endpoint>>> resolve_host(std::string h
     co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
   }
   const std::lock_guard lock(lookup->mutex);
-  if (!lookup->result.error.empty()) co_return Error{lookup->result.error};
-  if (lookup->result.endpoints.empty()) co_return Error{"could not resolve to any address"};
+  const LookupResult& result = lookup->result;
+  if (!result.error.empty()) co_return LookupError{result.error, result.code, result.system_error};
+  if (result.endpoints.empty()) co_return LookupError{"could not resolve to any address"};
   co_return std::move(lookup->result.endpoints);
 }
 

@@ -19,15 +19,26 @@ namespace quillgate::proxy {
 
 inline constexpr unsigned max_lookup_threads = 8;
 
-// The addresses for `host`, in the resolver's order, or its error text.
-boost::asio::awaitable<Expected<std::vector<boost::asio::ip::tcp::endpoint>>> resolve_host(std::string host,
-                                                                                           std::uint16_t port);
+// A failed lookup: its text, and getaddrinfo's code (0 when the failure is
+// not the resolver's) with the socket error as it was right after the call,
+// which the code EAI_SYSTEM refers to.
+struct LookupError {
+  std::string message;
+  int code = 0;
+  int system_error = 0;
+};
+
+// The addresses for `host`, in the resolver's order, or why there are none.
+boost::asio::awaitable<Expected<std::vector<boost::asio::ip::tcp::endpoint>, LookupError>> resolve_host(
+    std::string host, std::uint16_t port);
 
 // What a lookup thread calls; the system resolver unless a test replaces it.
-// An empty `error` means success.
+// An empty `error` means success; `code` and `system_error` as in LookupError.
 struct LookupResult {
   std::vector<boost::asio::ip::tcp::endpoint> endpoints;
   std::string error;
+  int code = 0;
+  int system_error = 0;
 };
 using Resolver = std::function<LookupResult(const std::string& host, std::uint16_t port)>;
 void set_resolver_for_tests(Resolver resolver);

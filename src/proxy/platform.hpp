@@ -88,4 +88,13 @@ enum class AcceptFailure {
 };
 AcceptFailure classify_accept_error(const boost::system::error_code& ec);
 
+// The Windows Sockets code of a failure to reach the server, which
+// RDCleanPath clients show and hand to the application: from a socket error
+// (the system's: errno, or on Windows the Winsock code itself, which passes
+// through), and from a failed getaddrinfo (its return code, and the socket
+// error as it was right after the call, which EAI_SYSTEM refers to).
+// Nullopt for an error without a Windows Sockets counterpart: never a guess.
+std::optional<std::uint16_t> wsa_code_of_socket_error(const boost::system::error_code& ec);
+std::optional<std::uint16_t> wsa_code_of_lookup_error(int code, int system_error);
+
 }  // namespace quillgate::proxy::platform

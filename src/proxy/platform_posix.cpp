@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -136,6 +138,61 @@ std::optional<std::size_t> unacknowledged_bytes(tcp::socket& socket) {
   (void)socket;
 #endif
   return std::nullopt;
+}
+
+namespace {
+
+// errno to Windows Sockets codes: Winsock numbered its codes after BSD's errno
+// values plus 10000, so each code here has the same name as its errno (the
+// WSA prefix added). A table rather than a switch: some names share a value
+// on some systems (EAGAIN and EWOULDBLOCK); the first entry wins.
+constexpr std::pair<int, std::uint16_t> socket_errors[] = {
+    {EINTR, 10004},           {EBADF, 10009},           {EACCES, 10013},          {EFAULT, 10014},
+    {EINVAL, 10022},          {EMFILE, 10024},          {EWOULDBLOCK, 10035},     {EAGAIN, 10035},
+    {EINPROGRESS, 10036},     {EALREADY, 10037},        {ENOTSOCK, 10038},        {EDESTADDRREQ, 10039},
+    {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},      {ENOPROTOOPT, 10042},     {EPROTONOSUPPORT, 10043},
+    {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},      {EPFNOSUPPORT, 10046},    {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},      {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},        {ENETUNREACH, 10051},
+    {ENETRESET, 10052},       {ECONNABORTED, 10053},    {ECONNRESET, 10054},      {ENOBUFS, 10055},
+    {EISCONN, 10056},         {ENOTCONN, 10057},        {ESHUTDOWN, 10058},       {ETOOMANYREFS, 10059},
+    {ETIMEDOUT, 10060},       {ECONNREFUSED, 10061},    {ELOOP, 10062},           {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, 10064},       {EHOSTUNREACH, 10065},
+};
+
+// getaddrinfo's codes to the ones Windows' getaddrinfo returns for the same
+// failure (its EAI_* names are defined as these Winsock codes).
+constexpr std::pair<int, std::uint16_t> lookup_errors[] = {
+    {EAI_NONAME, 11001},  // WSAHOST_NOT_FOUND
+    {EAI_AGAIN, 11002},   // WSATRY_AGAIN
+    {EAI_FAIL, 11003},    // WSANO_RECOVERY
+#ifdef EAI_NODATA
+    {EAI_NODATA, 11004},  // WSANO_DATA (glibc's extension)
+#endif
+    {EAI_FAMILY, 10047},    // WSAEAFNOSUPPORT
+    {EAI_SOCKTYPE, 10044},  // WSAESOCKTNOSUPPORT
+    {EAI_BADFLAGS, 10022},  // WSAEINVAL
+    {EAI_SERVICE, 10109},   // WSATYPE_NOT_FOUND
+    {EAI_MEMORY, 8},        // WSA_NOT_ENOUGH_MEMORY
+};
+
+template <std::size_t N>
+std::optional<std::uint16_t> look_up(const std::pair<int, std::uint16_t> (&table)[N], int value) {
+  for (const auto& [system, wsa] : table) {
+    if (system == value) return wsa;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::uint16_t> wsa_code_of_socket_error(const boost::system::error_code& ec) {
+  if (ec.category() != boost::system::system_category()) return std::nullopt;
+  return look_up(socket_errors, ec.value());
+}
+
+std::optional<std::uint16_t> wsa_code_of_lookup_error(int code, int system_error) {
+  if (code == EAI_SYSTEM) return look_up(socket_errors, system_error);
+  return look_up(lookup_errors, code);
 }
 
 }  // namespace quillgate::proxy::platform

@@ -217,4 +217,26 @@ std::optional<std::size_t> unacknowledged_bytes(tcp::socket& socket) {
   return static_cast<std::size_t>(info.BytesInFlight);
 }
 
+namespace {
+
+// Winsock's own codes (WSABASEERR, 10000, and up; the name-resolution ones
+// from 11001): anything else from the system is no Windows Sockets code.
+bool is_winsock_code(int value) { return value >= 10000 && value < 12000; }
+
+}  // namespace
+
+// Asio reports Winsock's codes as they are, and turns the few Windows errors
+// that ConnectEx completes with into them (ERROR_CONNECTION_REFUSED into
+// WSAECONNREFUSED, and so on).
+std::optional<std::uint16_t> wsa_code_of_socket_error(const boost::system::error_code& ec) {
+  if (ec.category() != boost::system::system_category() || !is_winsock_code(ec.value())) return std::nullopt;
+  return static_cast<std::uint16_t>(ec.value());
+}
+
+// Windows' getaddrinfo returns Winsock codes, WSA_NOT_ENOUGH_MEMORY (8) among them.
+std::optional<std::uint16_t> wsa_code_of_lookup_error(int code, int) {
+  if (!is_winsock_code(code) && code != WSA_NOT_ENOUGH_MEMORY) return std::nullopt;
+  return static_cast<std::uint16_t>(code);
+}
+
 }  // namespace quillgate::proxy::platform

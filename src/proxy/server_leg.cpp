@@ -25,13 +25,18 @@ bool is_ip_literal(const std::string& host) {
   return ::inet_pton(AF_INET, host.c_str(), address) == 1 || ::inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
-asio::awaitable<Expected<tcp::socket>> connect_to_server(const std::string& host, std::uint16_t port) {
+asio::awaitable<Expected<tcp::socket, ConnectError>> connect_to_server(const std::string& host, std::uint16_t port) {
   std::vector<tcp::endpoint> candidates;
   if (is_ip_literal(host)) {
     candidates.emplace_back(asio::ip::make_address(host), port);
   } else {
     auto resolved = co_await resolve_host(host, port);
-    if (!resolved) co_return resolved.error();
+    if (!resolved) {
+      const LookupError& failed = resolved.error();
+      std::optional<std::uint16_t> wsa_code;
+      if (failed.code != 0) wsa_code = platform::wsa_code_of_lookup_error(failed.code, failed.system_error);
+      co_return ConnectError{failed.message, wsa_code};
+    }
     candidates = std::move(*resolved);
   }
 
@@ -46,7 +51,7 @@ asio::awaitable<Expected<tcp::socket>> connect_to_server(const std::string& host
     if (!ec) co_return std::move(socket);
     last = ec;
   }
-  co_return Error{last.message()};
+  co_return ConnectError{last.message(), platform::wsa_code_of_socket_error(last)};
 }
 
 }  // namespace quillgate::proxy

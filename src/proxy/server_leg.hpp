@@ -7,6 +7,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "asn1.hpp"
@@ -16,12 +17,19 @@
 // Confirm: connect, then read one TPKT packet (RFC 1006).
 namespace quillgate::proxy {
 
+// Why the server could not be reached: the text for the diagnostic line and,
+// where the system's error has one, its Windows Sockets code for the client.
+struct ConnectError {
+  std::string message;
+  std::optional<std::uint16_t> wsa_code;
+};
+
 // Connects to an IP literal directly, otherwise to each address the system
 // resolver gives for the host, in order, keeping the last error. No time
 // limit beyond the system's own. The lookup runs on a lookup thread
 // (lookup.hpp) and never blocks the event loop nor its shutdown.
-boost::asio::awaitable<Expected<boost::asio::ip::tcp::socket>> connect_to_server(const std::string& host,
-                                                                                   std::uint16_t port);
+boost::asio::awaitable<Expected<boost::asio::ip::tcp::socket, ConnectError>> connect_to_server(
+    const std::string& host, std::uint16_t port);
 
 // True for an IPv4 address in dotted-decimal form or an IPv6 address in its
 // text form (no zone suffix).

@@ -12,6 +12,7 @@
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/websocket/stream.hpp>
+#include <array>
 #include <chrono>
 #include <memory>
 #include <variant>
@@ -23,7 +24,9 @@
 #include "proxy/relay.hpp"
 #include "proxy/server_leg.hpp"
 #include "proxy/tls.hpp"
+#include "preconnection.hpp"
 #include "rdcleanpath.hpp"
+#include "x224.hpp"
 
 namespace quillgate::proxy {
 
@@ -64,10 +67,9 @@ asio::awaitable<std::optional<Expected<asn1::Bytes>>> read_x224_reply(tcp::socke
   co_return std::get<0>(std::move(first_done));
 }
 
-// Sends the error response for `code` and a Close frame without payload,
-// ignoring send failures, then writes the diagnostic line.
-asio::awaitable<void> reject(WebSocket& ws, std::string_view id, std::uint16_t code, std::string_view line) {
-  const auto response = rdcleanpath::create_error_response(code);
+// Sends the error response and a Close frame without payload, ignoring send
+// failures, then writes the diagnostic line.
+asio::awaitable<void> reject(WebSocket& ws, std::string_view id, const asn1::Bytes& response, std::string_view line) {
   ws.binary(true);
   co_await ws.async_write(asio::buffer(response), token);
   // Written directly: Beast's own close would wait for the client's answering
@@ -75,6 +77,11 @@ asio::awaitable<void> reject(WebSocket& ws, std::string_view id, std::uint16_t c
   static constexpr std::uint8_t close_frame[] = {0x88, 0x00};
   co_await asio::async_write(ws.next_layer(), asio::buffer(close_frame), token);
   log_line(id, line);
+}
+
+asio::awaitable<void> reject(WebSocket& ws, std::string_view id, std::uint16_t code, std::string_view line) {
+  const auto response = rdcleanpath::create_error_response(code);
+  co_await reject(ws, id, response, line);
 }
 
 // Stages 2 to 8: everything up to the success response. Returns the TLS
@@ -113,21 +120,34 @@ asio::awaitable<std::variant<TlsStream, std::optional<Error>>> open_session(WebS
   const Destination destination = parse_destination(request->destination);
   record_destination(metrics, id, destination.host, destination.port);
 
-  // 5. The X.224 Connection Request to forward.
+  // 5. The X.224 Connection Request to forward, and the pre-connection PDU
+  // that goes ahead of it when the client gave a blob.
   if (!request->x224_connection_pdu) {
     co_await reject(ws, id, bad_request, "缺少 x224_connection_pdu");
     co_return Ended();
+  }
+  asn1::Bytes preconnection_pdu;
+  if (request->preconnection_blob) {
+    auto pdu = preconnection::create_pdu(*request->preconnection_blob);
+    if (!pdu) {
+      co_await reject(ws, id, bad_request, pdu.error().message);
+      co_return Ended();
+    }
+    preconnection_pdu = std::move(*pdu);
   }
 
   // 6. Server leg.
   auto server = co_await connect_to_server(destination.host, destination.port);
   if (!server) {
-    co_await reject(ws, id, server_failure, "连接 RDP 服务器失败: " + server.error().message);
+    const auto response = rdcleanpath::create_error_response({server_failure, server.error().wsa_code, {}});
+    co_await reject(ws, id, response, "连接 RDP 服务器失败: " + server.error().message);
     co_return Ended();
   }
   record_server_reached(metrics, id);
 
-  if (auto [ec, n] = co_await asio::async_write(*server, asio::buffer(*request->x224_connection_pdu), token); ec) {
+  const std::array<asio::const_buffer, 2> first_bytes = {asio::buffer(preconnection_pdu),
+                                                         asio::buffer(*request->x224_connection_pdu)};
+  if (auto [ec, n] = co_await asio::async_write(*server, first_bytes, token); ec) {
     co_await reject(ws, id, server_failure, "发送 x224_connection_pdu 失败: " + ec.message());
     co_return Ended();
   }
@@ -141,6 +161,13 @@ asio::awaitable<std::variant<TlsStream, std::optional<Error>>> open_session(WebS
     co_await reject(ws, id, server_failure, "读取 x224 响应失败: " + x224->error().message);
     co_return Ended();
   }
+  // A server that refuses the security the client offered closes after its
+  // reply: no TLS, and the client reads why from the reply itself.
+  if (const auto refused = x224::negotiation_failure(**x224)) {
+    const auto response = rdcleanpath::create_negotiation_error_response(**x224);
+    co_await reject(ws, id, response, "RDP 协商失败: " + x224::describe_failure(*refused));
+    co_return Ended();
+  }
 
   // 7. TLS with the server.
   TlsUpgrade tls = co_await upgrade_to_tls(std::move(*server), destination.host);
@@ -149,7 +176,8 @@ asio::awaitable<std::variant<TlsStream, std::optional<Error>>> open_session(WebS
     co_return Ended();
   }
   if (tls.failure == TlsUpgrade::Failure::handshake) {
-    co_await reject(ws, id, server_failure, "TLS 握手失败: " + tls.error);
+    const auto response = rdcleanpath::create_error_response({server_failure, {}, tls.alert});
+    co_await reject(ws, id, response, "TLS 握手失败: " + tls.error);
     co_return Ended();
   }
 

@@ -112,6 +112,19 @@ boost::system::error_code ssl_failure(int ssl_error, int sys_errno) {
   }
 }
 
+// The alert that ended the handshake, when the server sent one: OpenSSL
+// reports a received fatal alert as the error whose reason is
+// SSL_AD_REASON_OFFSET plus the alert's description (SSL_R_SSLV3_ALERT_*,
+// SSL_R_TLSV1_ALERT_*); alerts it sends itself have reasons of their own.
+std::optional<std::uint8_t> received_alert(const boost::system::error_code& ec) {
+  if (ec.category() != asio::error::get_ssl_category()) return std::nullopt;
+  const unsigned long code = static_cast<unsigned int>(ec.value());
+  if (ERR_SYSTEM_ERROR(code) || ERR_GET_LIB(code) != ERR_LIB_SSL) return std::nullopt;
+  const int reason = ERR_GET_REASON(code);
+  if (reason < SSL_AD_REASON_OFFSET || reason > SSL_AD_REASON_OFFSET + 255) return std::nullopt;
+  return static_cast<std::uint8_t>(reason - SSL_AD_REASON_OFFSET);
+}
+
 }  // namespace
 
 asio::awaitable<boost::system::error_code> TlsStream::retry_after(int ssl_error, int sys_errno) {
@@ -251,6 +264,7 @@ asio::awaitable<TlsUpgrade> upgrade_to_tls(asio::ip::tcp::socket server, const s
   if (auto failure = co_await stream.handshake()) {
     result.failure = TlsUpgrade::Failure::handshake;
     result.error = failure.message();
+    result.alert = received_alert(failure);
     co_return result;
   }
   result.certificate = peer_certificate_der(ssl);

@@ -5,6 +5,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -84,6 +85,7 @@ struct TlsUpgrade {
   enum class Failure { none, context, handshake };
   Failure failure = Failure::none;
   std::string error;                // the TLS library's text, when failed
+  std::optional<std::uint8_t> alert;  // the alert the server ended the handshake with, if it did
   std::optional<TlsStream> stream;  // when succeeded
   asn1::Bytes certificate;          // the server's own certificate in DER, or the placeholder
 };

@@ -6,8 +6,11 @@
 // process with its diagnostic lines on) to a real xrdp.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const net = require('node:net');
 const { Gateway } = require('../js/support/gateway');
 const { available: haveXrdp, startXrdp, freePort } = require('../js/support/xrdp');
+const { startRdpServer, readPacket } = require('../js/support/rdp-server');
+const { preconnectionPdu, X224_NEG_FAILURE } = require('../js/support/der');
 const harness = require('./harness');
 const { startPageServer, startBrowser, openClient, connect, waitForPicture } = harness;
 
@@ -16,6 +19,7 @@ const FOREIGN_HOST = 'rdp-portal.example';
 // The client's IronErrorKind values.
 const RDCLEANPATH_ERROR = 4;
 const PROXY_CONNECT_ERROR = 5;
+const NEGOTIATION_FAILURE = 6;
 
 const missing = [...harness.missing(), ...(haveXrdp ? [] : ['xrdp'])];
 // `npm test` sets QUILLGATE_BROWSER_TEST=required: there, a missing piece is a failure, not a skip.
@@ -80,6 +84,44 @@ async function withEvidence(t, body) {
 
 const options = { skip: missing.length > 0 && !required, timeout: 90000 };
 
+// A TCP front for xrdp on 127.0.0.1:`port` (0: one the system picks). With
+// `preconnection` (the bytes of a pre-connection PDU), each connection must
+// start with exactly those bytes, which the front keeps (`pdus`) and strips
+// before relaying the rest; any other start ends the connection. Rejects
+// when the port is in use.
+async function startFront({ port = 0, target, preconnection }) {
+  const pdus = [];
+  const sockets = new Set();
+  const server = net.createServer(async (client) => {
+    sockets.add(client);
+    client.on('error', () => {});
+    client.on('close', () => sockets.delete(client));
+    if (preconnection) {
+      const start = await readPacket(client, () => preconnection.length).catch(() => null);
+      if (start) pdus.push(start);
+      if (!start?.equals(preconnection)) return client.destroy();
+    }
+    const backend = net.connect(target, '127.0.0.1');
+    sockets.add(backend);
+    backend.on('error', () => client.destroy());
+    backend.on('close', () => sockets.delete(backend));
+    client.on('close', () => backend.destroy());
+    client.pipe(backend).pipe(client);
+  });
+  await new Promise((resolve, reject) => {
+    server.once('error', reject);
+    server.listen(port, '127.0.0.1', resolve);
+  });
+  return {
+    port: server.address().port,
+    pdus,
+    close: () => {
+      for (const socket of sockets) socket.destroy();
+      return new Promise((resolve) => server.close(resolve));
+    },
+  };
+}
+
 test('a loopback page: the client connects through the gateway to xrdp and draws its login screen', options, (t) =>
   withEvidence(t, async () => {
     const start = Date.now();
@@ -111,16 +153,82 @@ test('leaving the page ends the connection without a diagnostic line', options, 
   assert.deepEqual(await gateway.linesOf(firstSession), []);
 });
 
-test('a destination that refuses connections: the client reports an RDCleanPath error with HTTP 500', options, (t) =>
-  withEvidence(t, async () => {
+test('a destination that refuses connections: the client reports an RDCleanPath error with HTTP 500 and WSA 10061',
+  options, (t) => withEvidence(t, async () => {
     await openClient(browser, loopbackPage());
     const id = gateway.nextId();
     const result = await connect(browser, proxyAddress(), `127.0.0.1:${await freePort()}`);
     assert.ok(result.error, 'the client connected');
     assert.equal(result.error.kind, RDCLEANPATH_ERROR, result.error.backtrace);
     assert.equal(result.error.httpStatus, 500, result.error.backtrace);
+    assert.equal(result.error.wsaErrorCode, 10061, result.error.backtrace);
+    assert.equal(result.error.tlsAlertCode, undefined, result.error.backtrace);
     assert.match(result.error.backtrace, /general error \(code 1\); HTTP 500/);
     assert.match((await gateway.linesOf(id))[0], /连接 RDP 服务器失败: Connection refused$/);
+  }));
+
+// As users type a computer name: no full stop, no port. `localhost` with the
+// default port, 3389, where a front relays to xrdp, when that port is free.
+test('a computer name alone: the client reaches xrdp as localhost, port 3389', options, (t) =>
+  withEvidence(t, async () => {
+    let front;
+    try {
+      front = await startFront({ port: 3389, target: xrdp.port });
+    } catch (error) {
+      if (error.code !== 'EADDRINUSE') throw error;
+      t.skip('127.0.0.1:3389 is in use');
+      return;
+    }
+    try {
+      const before = accepted();
+      await openClient(browser, loopbackPage());
+      const id = gateway.nextId();
+      const result = await connect(browser, proxyAddress(), 'localhost');
+      assert.ok(result.connected, `the client failed: ${JSON.stringify(result.error)}`);
+      const entry = await gateway.entry(id);
+      assert.deepEqual([entry?.state, entry?.rdpHost, entry?.rdpPort], ['forwarding', 'localhost', 3389]);
+      assert.equal(accepted(), before + 1);
+      await browser.page.goto('about:blank');
+      assert.deepEqual(await gateway.linesOf(id), []);
+    } finally {
+      await front.close();
+    }
+  }));
+
+// As for a Hyper-V virtual machine or a broker: the server wants the blob,
+// as a pre-connection PDU, before the X.224 request.
+test('the pre-connection blob: the server sees its PDU first; the client draws xrdp\'s login screen', options, (t) =>
+  withEvidence(t, async () => {
+    const blob = '6C3B2A5E-0D44-4E53-9C38-2A1F0E7B9D11;vm-\u00e4\u20ac\u{1f600}';
+    const front = await startFront({ target: xrdp.port, preconnection: preconnectionPdu(blob) });
+    try {
+      await openClient(browser, loopbackPage());
+      const id = gateway.nextId();
+      const result = await connect(browser, proxyAddress(), `127.0.0.1:${front.port}`, { preConnectionBlob: blob });
+      assert.ok(result.connected, `the client failed: ${JSON.stringify(result.error)}`);
+      assert.deepEqual(front.pdus, [preconnectionPdu(blob)]);
+      await waitForPicture(browser);
+      await browser.page.goto('about:blank');
+      assert.deepEqual(await gateway.linesOf(id), []);
+    } finally {
+      await front.close();
+    }
+  }));
+
+test('a server that requires Network Level Authentication: the client reports a negotiation failure', options, (t) =>
+  withEvidence(t, async () => {
+    const server = await startRdpServer({ x224Reply: (socket) => (socket.end(X224_NEG_FAILURE), false) });
+    try {
+      await openClient(browser, loopbackPage());
+      const id = gateway.nextId();
+      const result = await connect(browser, proxyAddress(), `127.0.0.1:${server.port}`);
+      assert.ok(result.error, 'the client connected');
+      assert.equal(result.error.kind, NEGOTIATION_FAILURE, result.error.backtrace);
+      assert.match(result.error.backtrace, /RDP negotiation failed: server requires Enhanced RDP Security with CredSSP/);
+      assert.deepEqual(await gateway.linesOf(id), [`[${id}] RDP 协商失败: HYBRID_REQUIRED_BY_SERVER (failureCode 5)`]);
+    } finally {
+      await server.close();
+    }
   }));
 
 test('a page under a non-loopback host name: the handshake is refused, nothing reaches xrdp', options, (t) =>

@@ -56,20 +56,23 @@ ui.setVisibility(true);
 function describe(error) {
   if (error && typeof error.kind === 'function') {
     const details = error.rdcleanpathDetails?.();
-    return { kind: error.kind(), backtrace: error.backtrace(), httpStatus: details?.httpStatusCode };
+    return { kind: error.kind(), backtrace: error.backtrace(), httpStatus: details?.httpStatusCode,
+      wsaErrorCode: details?.wsaErrorCode, tlsAlertCode: details?.tlsAlertCode };
   }
   return { kind: -1, backtrace: String(error?.stack ?? error) };
 }
 
 window.quillgate = {
-  // Resolves once the client reports the session connected, or with its error.
-  async connect(proxyAddress, destination) {
-    const config = ui.configBuilder()
+  // Resolves once the client reports the session connected, or with its
+  // error. preConnectionBlob: the text for the client extension of that name.
+  async connect(proxyAddress, destination, { preConnectionBlob } = {}) {
+    let builder = ui.configBuilder()
       .withProxyAddress(proxyAddress)
       .withDestination(destination)
       .withAuthToken('not-checked')
-      .withDesktopSize({ width: 800, height: 600 })
-      .build();
+      .withDesktopSize({ width: 800, height: 600 });
+    if (preConnectionBlob !== undefined) builder = builder.withExtension(rdp.preConnectionBlob(preConnectionBlob));
+    const config = builder.build();
     try {
       const session = await ui.connect(config);
       session.run().then((info) => console.info('session ended: ' + info.reason()),
@@ -225,8 +228,9 @@ async function waitForPicture(browser, timeout = 20000) {
 }
 
 // Connects the page's client; resolves with { connected } or { error }.
-function connect(browser, proxyAddress, destination, timeout = 30000) {
-  return bounded(browser.page.evaluate(([p, d]) => window.quillgate.connect(p, d), [proxyAddress, destination]),
+// `options` as for the page's connect().
+function connect(browser, proxyAddress, destination, { timeout = 30000, ...options } = {}) {
+  return bounded(browser.page.evaluate(([p, d, o]) => window.quillgate.connect(p, d, o), [proxyAddress, destination, options]),
     timeout, 'the client to connect or fail');
 }
 

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
@@ -43,6 +44,31 @@ TEST(Platform, BothLegsOpenCloseOnExecWithoutNagle) {
   ASSERT_TRUE(ec);
   EXPECT_EQ(platform::classify_accept_error(ec), platform::AcceptFailure::again);
   EXPECT_FALSE(none.is_open());
+}
+
+// The codes clients show for the failures users meet; errors without a
+// Windows Sockets counterpart get none.
+TEST(Platform, WindowsSocketsCodes) {
+  const auto socket_error = [](int e) { return platform::wsa_code_of_socket_error({e, boost::system::system_category()}); };
+  EXPECT_EQ(socket_error(ECONNREFUSED), 10061);
+  EXPECT_EQ(socket_error(ETIMEDOUT), 10060);
+  EXPECT_EQ(socket_error(EHOSTUNREACH), 10065);
+  EXPECT_EQ(socket_error(ENETUNREACH), 10051);
+  EXPECT_EQ(socket_error(ECONNRESET), 10054);
+  EXPECT_EQ(socket_error(EAGAIN), 10035);
+  EXPECT_EQ(socket_error(EWOULDBLOCK), 10035);
+  EXPECT_EQ(socket_error(ENOENT), std::nullopt);
+  EXPECT_EQ(socket_error(EPERM), std::nullopt);
+  EXPECT_EQ(socket_error(0), std::nullopt);
+  EXPECT_EQ(platform::wsa_code_of_socket_error(asio::error::eof), std::nullopt);
+  EXPECT_EQ(platform::wsa_code_of_socket_error({ECONNREFUSED, boost::system::generic_category()}), std::nullopt);
+
+  EXPECT_EQ(platform::wsa_code_of_lookup_error(EAI_NONAME, 0), 11001);
+  EXPECT_EQ(platform::wsa_code_of_lookup_error(EAI_AGAIN, 0), 11002);
+  EXPECT_EQ(platform::wsa_code_of_lookup_error(EAI_FAIL, 0), 11003);
+  EXPECT_EQ(platform::wsa_code_of_lookup_error(EAI_SYSTEM, ECONNREFUSED), 10061);
+  EXPECT_EQ(platform::wsa_code_of_lookup_error(EAI_SYSTEM, ENOENT), std::nullopt);
+  EXPECT_EQ(platform::wsa_code_of_lookup_error(EAI_OVERFLOW, 0), std::nullopt);
 }
 
 }  // namespace

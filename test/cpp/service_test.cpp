@@ -104,9 +104,9 @@ std::string read_bytes(int fd, std::size_t n) {
 
 // A WebSocket client on a raw socket: handshake, then one masked Binary
 // message (mask 0, so the payload goes as is). Returns what the gateway
-// answered after the 101 response, up to the size of an error answer
-// (a 25-byte Binary frame) and a Close frame.
-std::string one_request(std::uint16_t port, const std::string& payload) {
+// answered after the 101 response, up to `size` bytes: an error answer's
+// Binary frame and a Close frame.
+std::string one_request(std::uint16_t port, const std::string& payload, std::size_t size) {
   const int fd = connect_to(port);
   const std::string upgrade =
       "GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
@@ -121,7 +121,7 @@ std::string one_request(std::uint16_t port, const std::string& payload) {
   std::string frame = {'\x82', static_cast<char>(0x80 | payload.size()), 0, 0, 0, 0};
   frame += payload;
   ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
-  const std::string answer = read_bytes(fd, 27);
+  const std::string answer = read_bytes(fd, size);
   ::close(fd);
   return answer;
 }
@@ -133,11 +133,14 @@ TEST(Service, SessionsRejectFromSeveralThreads) {
   const auto port = start_proxy();
   ASSERT_TRUE(port) << port.error().message;
   const std::string destination = "localhost:1";
-  // One Binary frame with the error answer (HTTP status in its last octet), then a Close frame.
-  const std::string answer_head(
-      "\x82\x17\x30\x15\xa0\x04\x02\x02\x0d\x3e\xa1\x0d\x30\x0b\xa0\x03\x02\x01\x01\xa1\x04\x02\x02\x01", 24);
-  const std::string bad_request = answer_head + std::string("\x90\x88\x00", 3);
-  const std::string server_failure = answer_head + std::string("\xf4\x88\x00", 3);
+  // One Binary frame with the error answer, then a Close frame: 400, or 500
+  // with the Windows Sockets code of the refusal (10061).
+  const std::string bad_request(
+      "\x82\x17\x30\x15\xa0\x04\x02\x02\x0d\x3e\xa1\x0d\x30\x0b\xa0\x03\x02\x01\x01\xa1\x04\x02\x02\x01\x90"
+      "\x88\x00", 27);
+  const std::string server_failure(
+      "\x82\x1d\x30\x1b\xa0\x04\x02\x02\x0d\x3e\xa1\x13\x30\x11\xa0\x03\x02\x01\x01\xa1\x04\x02\x02\x01\xf4"
+      "\xa2\x04\x02\x02\x27\x4d\x88\x00", 33);
   std::vector<std::thread> clients;
   std::atomic<int> mismatches{0};
   for (int t = 0; t < 4; ++t) {
@@ -148,8 +151,9 @@ TEST(Service, SessionsRejectFromSeveralThreads) {
         const std::string payload =
             decodable ? std::string("\x30\x13\xa1\x0b", 4) + destination + std::string("\xa6\x04\x03\x00\x00\x04", 6)
                       : std::string("not a request");
-        const std::string answer = one_request(*port, payload);
-        if (answer != (decodable ? server_failure : bad_request)) {
+        const std::string& expected = decodable ? server_failure : bad_request;
+        const std::string answer = one_request(*port, payload, expected.size());
+        if (answer != expected) {
           ++mismatches;
           ADD_FAILURE() << "answer of " << answer.size() << " bytes, first " << std::hex << (answer.empty() ? 0 : (answer[0] & 0xFF));
         }

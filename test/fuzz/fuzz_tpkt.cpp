@@ -10,6 +10,7 @@
 #include <span>
 
 #include "proxy/server_leg.hpp"
+#include "x224.hpp"
 
 namespace asio = boost::asio;
 
@@ -74,6 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (packet.size() < 4 || packet.size() != (std::size_t{input[2]} << 8 | input[3])) std::abort();
     if (!std::equal(packet.begin(), packet.end(), input.begin())) std::abort();
     if (stream.consumed() != packet.size()) std::abort();
+    // The refusal check reads inside the packet only (ASan sees to that) and
+    // counts the failure type byte where the Connection Confirm puts it.
+    if (quillgate::x224::negotiation_failure(packet) && (packet.size() < 19 || packet[11] != 0x03)) std::abort();
   } else {
     const std::string& m = result->error().message;
     if (!starts_with(m, "读取 TPKT header 失败: ") && m != "无效的 TPKT header" && m != "TPKT 长度不合法" &&

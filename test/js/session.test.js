@@ -11,12 +11,16 @@ const { once } = require('node:events');
 const { Gateway } = require('./support/gateway');
 const { startRdpServer } = require('./support/rdp-server');
 const { certificates } = require('./support/certs');
-const { request, parseResponse, tlv, readTlv, X224_REQUEST, X224_CONFIRM } = require('./support/der');
+const { request, parseResponse, preconnectionPdu, tlv, readTlv, X224_REQUEST, X224_CONFIRM, X224_NEG_FAILURE } =
+  require('./support/der');
 const { waitFor, connectRaw, closedByPeer } = require('./helpers');
 
 // Version 3390; error { error_code 1 (general), http_status_code 400 or 500 }.
 const ERROR_400 = Buffer.from('3015a00402020d3ea10d300ba003020101a104020201' + '90', 'hex');
 const ERROR_500 = Buffer.from('3015a00402020d3ea10d300ba003020101a104020201' + 'f4', 'hex');
+// 500 with [2] wsa_last_error 10061 (connection refused), and with [3] tls_alert_code 40 (handshake failure).
+const ERROR_500_REFUSED = Buffer.from('301ba00402020d3ea1133011a003020101a104020201f4' + 'a2040202274d', 'hex');
+const ERROR_500_ALERT_40 = Buffer.from('301aa00402020d3ea1123010a003020101a104020201f4' + 'a303020128', 'hex');
 
 let gateway;
 test.before(async () => (gateway = await Gateway.start()));
@@ -29,12 +33,14 @@ async function connect(server, destination = `127.0.0.1:${server.port}`) {
   return client;
 }
 
-// The client got the error response, then a Close without payload (1005),
-// and the gateway wrote exactly `line` for the connection.
+// The client got the error response (these bytes, or one that `response`
+// accepts once decoded), then a Close without payload (1005), and the gateway
+// wrote exactly `line` for the connection.
 async function assertRejected({ ws, id }, response, line) {
   await ws.closed;
   assert.equal(ws.messages.length, 1);
-  assert.deepEqual(ws.messages[0].data, response);
+  if (typeof response === 'function') response(parseResponse(ws.messages[0].data));
+  else assert.deepEqual(ws.messages[0].data, response);
   assert.equal(ws.messages[0].isBinary, true);
   assert.equal(ws.events.find((e) => 'close' in e).close, 1005);
   const lines = await gateway.linesOf(id);
@@ -351,15 +357,97 @@ test('rejects unusable requests with 400', async () => {
   const noX224 = await gateway.open();
   noX224.ws.send(request({ destination: '192.0.2.10:3389', x224: null }));
   await assertRejected(noX224, ERROR_400, '缺少 x224_connection_pdu');
+
+  // cchPCB counts 65,535 UTF-16 units at most, the NUL among them: refused
+  // before the server is contacted.
+  const server = await startRdpServer({ preconnection: true });
+  try {
+    const longBlob = await gateway.open();
+    longBlob.ws.send(request({ destination: `127.0.0.1:${server.port}`, preconnectionBlob: 'a'.repeat(65535) }));
+    await assertRejected(longBlob, ERROR_400, 'preconnection_blob 过长: 65535 个 UTF-16 码元 (上限 65534)');
+    assert.equal(server.connections.length, 0);
+  } finally {
+    await server.close();
+  }
+});
+
+test('what reaches the server: the pre-connection PDU ahead of the X.224 request, a computer name alone', async (t) => {
+  await t.test('the pre-connection blob, as a PDU ahead of the X.224 request on the same connection', async () => {
+    const server = await startRdpServer({ preconnection: true });
+    try {
+      const blob = 'vm-\u00e4\u20ac\u{1f600}';
+      const { ws, id } = await gateway.open();
+      ws.send(request({ destination: `127.0.0.1:${server.port}`, preconnectionBlob: blob }));
+      await waitFor(() => ws.messages.length > 0 || ws.events.length > 0, { what: 'the response' });
+      assert.deepEqual(server.connections[0].preconnection, preconnectionPdu(blob));
+      assert.equal(server.connections[0].preconnection.readUInt16LE(16), 8);  // the surrogate pair counts two
+      assert.deepEqual(server.connections[0].request, X224_REQUEST);
+      assert.deepEqual(parseResponse(ws.messages[0].data).x224, X224_CONFIRM);
+      ws.close();
+      assert.deepEqual(await gateway.linesOf(id), []);
+    } finally {
+      await server.close();
+    }
+  });
+
+  // As users type it, without a port: the default port, 3389, on this machine.
+  await t.test('a computer name without a full stop or a port', async (st) => {
+    let server;
+    try {
+      server = await startRdpServer({ port: 3389 });
+    } catch (error) {
+      if (error.code !== 'EADDRINUSE') throw error;
+      st.skip('127.0.0.1:3389 is in use');
+      return;
+    }
+    try {
+      const { ws, id } = await gateway.open();
+      ws.send(request({ destination: 'localhost' }));
+      await waitFor(() => ws.messages.length > 0 || ws.events.length > 0, { what: 'the response' });
+      const response = parseResponse(ws.messages[0].data);
+      assert.equal(response.address, 'localhost:3389');
+      assert.deepEqual(server.connections[0].request, X224_REQUEST);
+      assert.equal(server.connections[0].servername, 'localhost');
+      ws.close();
+      assert.deepEqual(await gateway.linesOf(id), []);
+    } finally {
+      await server.close();
+    }
+  });
+});
+
+test('a server that refuses the negotiation: its reply in a negotiation error, no TLS attempted', async () => {
+  const after = [];
+  let serverClosed;
+  const closed = new Promise((resolve) => (serverClosed = resolve));
+  const server = await startRdpServer({
+    x224Reply: (socket) => {
+      socket.write(X224_NEG_FAILURE);
+      socket.on('data', (chunk) => after.push(chunk));
+      socket.on('close', serverClosed);
+      socket.resume();
+      return false;
+    },
+  });
+  try {
+    const c = await connect(server);
+    // Version 3390, error { error_code 2 }, [6] the reply as the server sent it.
+    const expected = Buffer.concat([Buffer.from('3026a00402020d3ea1073005a003020102a6150413', 'hex'), X224_NEG_FAILURE]);
+    await assertRejected(c, expected, `RDP 协商失败: HYBRID_REQUIRED_BY_SERVER (failureCode 5)`);
+    await closed;
+    assert.deepEqual(after, []);
+  } finally {
+    await server.close();
+  }
 });
 
 test('rejects server-side failures with 500', async (t) => {
   const refused = await startRdpServer();
   const refusedPort = refused.port;
   await refused.close();
-  await t.test('connection refused', async () => {
+  await t.test('connection refused, with its Windows Sockets code', async () => {
     const c = await connect({ port: refusedPort });
-    await assertRejected(c, ERROR_500, /^\[rdp-\d+\] 连接 RDP 服务器失败: Connection refused$/);
+    await assertRejected(c, ERROR_500_REFUSED, /^\[rdp-\d+\] 连接 RDP 服务器失败: .+/);
   });
   await t.test('an address followed by a NUL byte is a host name, refused before any connection', async () => {
     const server = await startRdpServer();
@@ -373,7 +461,12 @@ test('rejects server-side failures with 500', async (t) => {
   });
   await t.test('unresolvable host name', async () => {
     const c = await connect(null, 'no-such-host.invalid:3389');
-    await assertRejected(c, ERROR_500, /^\[rdp-\d+\] 连接 RDP 服务器失败: .+/);
+    // Host not found, or, without a name server to ask, a temporary failure.
+    const notFound = (r) => {
+      assert.deepEqual({ ...r.error, wsaError: undefined }, { code: 1, httpStatus: 500, wsaError: undefined });
+      assert.ok([11001, 11002].includes(r.error.wsaError), JSON.stringify(r.error));
+    };
+    await assertRejected(c, notFound, /^\[rdp-\d+\] 连接 RDP 服务器失败: .+/);
   });
 
   const badReplies = [
@@ -381,6 +474,8 @@ test('rejects server-side failures with 500', async (t) => {
     ['length 3', Buffer.from('03000003', 'hex'), '读取 x224 响应失败: TPKT 长度不合法'],
     ['body cut short', Buffer.from('03000013' + '00'.repeat(10), 'hex'), /^\[rdp-\d+\] 读取 x224 响应失败: 读取 TPKT body 失败: End of file$/],
     ['header cut short', Buffer.from('0300', 'hex'), /^\[rdp-\d+\] 读取 x224 响应失败: 读取 TPKT header 失败: End of file$/],
+    // A whole TPKT packet whose negotiation structure is cut short refuses nothing: TLS is tried.
+    ['negotiation failure cut short', Buffer.from('0300000c07d0000000000003', 'hex'), /^\[rdp-\d+\] TLS 握手失败: .+/],
   ];
   for (const [name, reply, line] of badReplies) {
     await t.test(name, async () => {
@@ -404,12 +499,30 @@ test('rejects server-side failures with 500', async (t) => {
     }
   });
 
-  await t.test('a server limited to TLS 1.1', async () => {
+  await t.test('a server limited to TLS 1.1: its protocol_version alert', async () => {
     const server = await startRdpServer({
       tlsOptions: { minVersion: 'TLSv1', maxVersion: 'TLSv1.1', ciphers: 'DEFAULT:@SECLEVEL=0' },
     });
     try {
-      await assertRejected(await connect(server), ERROR_500, /^\[rdp-\d+\] TLS 握手失败: .+/);
+      const alert70 = (r) => assert.deepEqual(r.error, { code: 1, httpStatus: 500, tlsAlert: 70 });
+      await assertRejected(await connect(server), alert70, /^\[rdp-\d+\] TLS 握手失败: .+/);
+    } finally {
+      await server.close();
+    }
+  });
+
+  await t.test('a server that answers the ClientHello with an alert', async () => {
+    const server = await startRdpServer({
+      x224Reply: (socket) => {
+        socket.write(X224_CONFIRM);
+        // A fatal handshake_failure (40) alert record, then the end.
+        socket.once('data', () => socket.end(Buffer.from('15030300020228', 'hex')));
+        socket.resume();
+        return false;
+      },
+    });
+    try {
+      await assertRejected(await connect(server), ERROR_500_ALERT_40, /^\[rdp-\d+\] TLS 握手失败: .+/);
     } finally {
       await server.close();
     }

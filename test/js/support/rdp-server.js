@@ -7,37 +7,49 @@ const tls = require('node:tls');
 const { X224_CONFIRM } = require('./der');
 const { certificates } = require('./certs');
 
-function readTpkt(socket) {
+// Reads one packet whose whole length `lengthOf` tells from its first four
+// bytes; leaves what follows it unread.
+function readPacket(socket, lengthOf) {
   return new Promise((resolve, reject) => {
     let data = Buffer.alloc(0);
     const onData = (chunk) => {
       data = Buffer.concat([data, chunk]);
-      if (data.length >= 4 && data.length >= data.readUInt16BE(2)) {
+      if (data.length >= 4 && data.length >= lengthOf(data)) {
         socket.off('data', onData);
         socket.pause();
-        const length = data.readUInt16BE(2);
+        const length = lengthOf(data);
         if (data.length > length) socket.unshift(data.subarray(length));
         resolve(data.subarray(0, length));
       }
     };
     socket.on('data', onData);
     socket.once('error', reject);
+    socket.resume();  // paused by an earlier read
   });
 }
 
+const readTpkt = (socket) => readPacket(socket, (data) => data.readUInt16BE(2));
+// A pre-connection PDU: its cbSize, little-endian, counts the whole PDU.
+const readPreconnection = (socket) => readPacket(socket, (data) => data.readUInt32LE(0));
+
 // options:
+//   preconnection: true to read a pre-connection PDU ahead of the X.224
+//     request (kept as record.preconnection)
 //   x224Reply: Buffer, or async (socket, request) => void to answer by hand
 //     (the TLS step is skipped when it returns false)
 //   tlsOptions: extra options for the server TLS socket
 //   onSecure: (tlsSocket, record) => void, called once TLS is up (default: echo)
+//   host, port: where to listen (default 127.0.0.1, a port the system picks);
+//     a port in use rejects with the listen error
 async function startRdpServer(options = {}) {
   const { ec } = certificates();
   const connections = [];
   const server = net.createServer(async (socket) => {
-    const record = { socket, request: null, servername: undefined, tlsSocket: null };
+    const record = { socket, preconnection: null, request: null, servername: undefined, tlsSocket: null };
     connections.push(record);
     socket.on('error', () => {});
     try {
+      if (options.preconnection) record.preconnection = await readPreconnection(socket);
       record.request = await readTpkt(socket);
       if (typeof options.x224Reply === 'function') {
         if ((await options.x224Reply(socket, record.request)) === false) return;
@@ -62,7 +74,10 @@ async function startRdpServer(options = {}) {
       socket.destroy();
     }
   });
-  await new Promise((resolve) => server.listen(0, options.host ?? '127.0.0.1', resolve));
+  await new Promise((resolve, reject) => {
+    server.once('error', reject);
+    server.listen(options.port ?? 0, options.host ?? '127.0.0.1', resolve);
+  });
   return {
     port: server.address().port,
     connections,
@@ -74,4 +89,4 @@ async function startRdpServer(options = {}) {
   };
 }
 
-module.exports = { startRdpServer, readTpkt };
+module.exports = { startRdpServer, readPacket, readTpkt, readPreconnection };
