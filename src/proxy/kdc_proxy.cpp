@@ -90,7 +90,8 @@ asio::awaitable<void> drain(ClientStream& client) {
 // Sends the answer, then ends the connection (see linger_time_limit).
 asio::awaitable<boost::system::error_code> answer(ClientStream& client, Response& response) {
   using namespace asio::experimental::awaitable_operators;
-  response.prepare_payload();
+  // A 204 carries no Content-Length (RFC 9110, 8.6).
+  if (response.result() != http::status::no_content) response.prepare_payload();
   auto [ec, n] = co_await http::async_write(client, response, token);
   if (ec) co_return ec;
   boost::system::error_code ignored;
@@ -212,12 +213,18 @@ asio::awaitable<std::pair<boost::system::error_code, Bytes>> read_body(ClientStr
 
 }  // namespace
 
-asio::awaitable<void> kdc_request_deadline(const beast::flat_buffer& received, Clock::time_point deadline) {
+asio::awaitable<void> kdc_request_deadline(const beast::flat_buffer& received, const RequestHeadParser& head,
+                                           Clock::time_point deadline) {
   asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
   // Cancelled: the head arrived first.
   if (auto [ec] = co_await timer.async_wait(token); ec) co_return;
+  // Once the parser has the request line, it is no longer in `received`.
+  const auto target = head.get().target();
   const auto data = received.cdata();
-  if (begins_kdc_proxy_request({static_cast<const char*>(data.data()), data.size()})) co_return;
+  if (target.empty() ? begins_kdc_proxy_request({static_cast<const char*>(data.data()), data.size()})
+                     : is_kdc_proxy_target(target)) {
+    co_return;
+  }
   timer.expires_at(Clock::time_point::max());
   co_await timer.async_wait(token);
 }

@@ -28,12 +28,14 @@ using RequestHeadParser = boost::beast::http::request_parser<boost::beast::http:
 // trickles its head or body, or stops, from holding its connection for long.
 inline constexpr auto kdc_request_time_limit = std::chrono::seconds(10);
 
-// Completes when `deadline` passes while the bytes `received` holds begin a
-// KDC proxy request line; otherwise waits until it is cancelled. Raced
-// against the reading of a request head, it bounds KDC proxy requests alone:
-// an upgrade request has no time limit, and until the request line names
-// the KDC proxy nothing tells the two apart.
+// Completes when `deadline` passes while the head being read into `head`
+// from `received` is a KDC proxy request's: its request line, parsed or
+// still in `received`, names the KDC proxy. Otherwise waits until it is
+// cancelled. Raced against the reading of a request head, it bounds KDC
+// proxy requests alone: an upgrade request has no time limit, and until the
+// request line names the KDC proxy nothing tells the two apart.
 boost::asio::awaitable<void> kdc_request_deadline(const boost::beast::flat_buffer& received,
+                                                  const RequestHeadParser& head,
                                                   std::chrono::steady_clock::time_point deadline);
 
 // Serves one KDC proxy request whose head has been read into `head`

@@ -290,7 +290,7 @@ asio::awaitable<std::variant<Upgraded, std::optional<Error>>> accept_websocket(W
   parser.header_limit(max_request_size);
   const auto kdc_deadline = std::chrono::steady_clock::now() + kdc_request_time_limit;
   auto head = co_await (http::async_read_header(client, buffer, parser, token) ||
-                        kdc_request_deadline(buffer, kdc_deadline));
+                        kdc_request_deadline(buffer, parser, kdc_deadline));
   if (head.index() == 1) {
     co_return Ended(co_await serve_kdc_proxy(client, buffer, parser, asio::error::timed_out, id, metrics, kdc_deadline));
   }
