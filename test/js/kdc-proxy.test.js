@@ -173,9 +173,6 @@ test('requests it does not serve get a clear status and one line each, and reach
     ['a length prefix that does not match', postHead(path, kdcProxyMessage({ kerbMessage: Buffer.from('0000000561', 'hex') })),
       kdcProxyMessage({ kerbMessage: Buffer.from('0000000561', 'hex') }), 400, /length prefix 5 does not match its 1 bytes$/],
     ['a port beyond 65535', postHead('/KdcProxy/dc01:65536', body), body, 400, /KDC 地址无效: .*dc01:65536$/],
-    ['an IPv6 address without brackets', postHead('/KdcProxy/::1', body), body, 400, /KDC 地址无效: /],
-    ['a second path segment', postHead('/KdcProxy/dc01/x', body), body, 400, /KDC 地址无效: /],
-    ['a broken percent-encoding', postHead('/KdcProxy/dc01%3', body), body, 400, /KDC 地址无效: bad percent-encoding/],
     ['a decoded control character', postHead('/KdcProxy/dc01%0d%0aX:%201', body), body, 400, /KDC 地址无效: .*dc01\\x0d\\x0aX: 1$/],
   ];
   const before = await kdc.accepted();
