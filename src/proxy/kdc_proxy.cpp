@@ -160,8 +160,8 @@ struct KdcOutcome {
 
 // Connects to the KDC, writes the Kerberos message and reads one answer:
 // a 4-byte length and that many bytes (RFC 4120, 7.2.2).
-asio::awaitable<KdcOutcome> ask_kdc(const Destination& kdc, std::span<const std::uint8_t> message,
-                                                      Metrics& metrics, const std::string& id) {
+asio::awaitable<KdcOutcome> ask_kdc(const Destination& kdc, std::span<const std::uint8_t> message, Metrics& metrics,
+                                    const std::string& id) {
   const std::string where = kdc_text(kdc);
   const auto failed = [&](std::string_view step, std::string_view cause) {
     return KdcOutcome{{}, Refusal{http::status::bad_gateway, std::string(step) + where + ": " + std::string(cause)}};
