@@ -16,17 +16,20 @@ export interface ProxyStatus {
 export interface ConnectionStat {
   /** "rdp-1", "rdp-2", ... numbered from each start. */
   connectionId: string;
-  /** "handshaking" until the RDCleanPath response is sent, then "forwarding". */
+  /**
+   * "handshaking" until the RDCleanPath response is sent, then "forwarding"; a
+   * KDC proxy request stays "handshaking".
+   */
   state: 'handshaking' | 'forwarding';
   /** When the connection was accepted, in milliseconds since the Unix epoch. */
   startTimeMs: number;
-  /** The RDP server's host, once the request has been decoded. */
+  /** The RDP server's host, once the request has been decoded; for a KDC proxy request, the KDC's. */
   rdpHost?: string;
-  /** The RDP server's port, once the request has been decoded. */
+  /** The RDP server's port, once the request has been decoded; for a KDC proxy request, the KDC's. */
   rdpPort?: number;
   /** Always true: the client side is connected while the entry exists. */
   wsConnected: boolean;
-  /** The TCP connection to the RDP server is established. */
+  /** The TCP connection to the RDP server (or the KDC) is established. */
   tcpConnected: boolean;
   /** TLS with the RDP server is up and the connection is relaying. */
   tlsReady: boolean;

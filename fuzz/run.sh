@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-10000000}
 shift || true
-targets=("${@:-parse_request parse_destination tpkt}")
+targets=("${@:-parse_request parse_destination tpkt kdc_proxy_message}")
 flags='-O1 -g -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all'
 cmake -S . -B build-fuzz -DQUILLGATE_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++-14 \
   "-DCMAKE_CXX_FLAGS=$flags" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

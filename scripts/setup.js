@@ -19,9 +19,12 @@ const packages = {
   // xrdp as a real RDP server, chromium to run a browser RDP client,
   // MinGW-w64, perl (OpenSSL's Configure) and Wine for the Windows addon, and
   // the arm64 cross compiler (with its C and C++ libraries) and qemu-user
-  // (qemu-aarch64) for the Linux arm64 addon.
+  // (qemu-aarch64) for the Linux arm64 addon, and MIT Kerberos (a KDC, its
+  // database tools, kinit, and the TLS module kinit needs to speak to a KDC
+  // proxy) for the Kerberos test.
   test: ['libgtest-dev', 'clang-14', 'libclang-rt-14-dev', 'openssl', 'binutils', 'xrdp', 'chromium',
-    'g++-mingw-w64-x86-64', 'perl', 'wine64', 'g++-aarch64-linux-gnu', 'qemu-user'],
+    'g++-mingw-w64-x86-64', 'perl', 'wine64', 'g++-aarch64-linux-gnu', 'qemu-user',
+    'krb5-kdc', 'krb5-admin-server', 'krb5-user', 'krb5-k5tls'],
   bench: ['openssl'],
 };
 

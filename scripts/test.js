@@ -139,7 +139,7 @@ async function fuzz(runs) {
   // Inputs that crash or hang a target are kept here.
   const artifacts = path.join(dir, 'artifacts');
   fs.mkdirSync(artifacts, { recursive: true });
-  for (const target of ['parse_request', 'parse_destination', 'tpkt']) {
+  for (const target of ['parse_request', 'parse_destination', 'tpkt', 'kdc_proxy_message']) {
     const corpus = fs.mkdtempSync(path.join(os.tmpdir(), `quillgate-fuzz-${target}-`));
     await step(`fuzz: ${target}`, path.join(dir, `fuzz_${target}`),
       [`-runs=${runs}`, `-artifact_prefix=${artifacts}/`, '-max_total_time=120', '-timeout=10', '-rss_limit_mb=2048', '-print_final_stats=1',

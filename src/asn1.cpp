@@ -38,6 +38,23 @@ Bytes encode_sequence(std::span<const std::uint8_t> content) {
   return out;
 }
 
+std::optional<Tlv> read_tlv(std::span<const std::uint8_t> data) {
+  if (data.size() < 2) return std::nullopt;
+  const std::uint8_t first = data[1];
+  std::size_t header = 2;
+  std::uint64_t length = first;
+  if (first >= 0x80) {
+    const std::size_t n = first & 0x7F;
+    if (n == 0 || n > 8 || n > data.size() - 2) return std::nullopt;
+    length = 0;
+    for (std::size_t i = 0; i < n; ++i) length = (length << 8) | data[2 + i];
+    header += n;
+  }
+  if (length > data.size() - header) return std::nullopt;
+  return Tlv{data[0], data.subspan(header, static_cast<std::size_t>(length)),
+             header + static_cast<std::size_t>(length)};
+}
+
 Bytes encode_octet_string(std::span<const std::uint8_t> content) {
   Bytes out;
   out.reserve(1 + length_size(content.size()) + content.size());

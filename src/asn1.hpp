@@ -1,10 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
-// DER primitives for the few universal types the gateway writes.
+// DER primitives for the few universal types the gateway writes, and a
+// reader for one TLV.
 namespace quillgate::asn1 {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -20,5 +22,18 @@ Bytes encode_octet_string(std::span<const std::uint8_t> content);
 
 // Number of octets encode_length(n) produces.
 std::size_t length_size(std::uint64_t n);
+
+// One TLV read from the start of some bytes.
+struct Tlv {
+  std::uint8_t tag;
+  std::span<const std::uint8_t> value;
+  std::size_t size;  // tag, length octets and value
+};
+
+// The TLV at the start of `data`: a one-byte tag and a definite length, in
+// the short form or the long form with one to eight length octets (leading
+// zeros accepted). nullopt when the header is malformed or the header or the
+// value runs past `data`; nothing beyond `data` is ever read.
+std::optional<Tlv> read_tlv(std::span<const std::uint8_t> data);
 
 }  // namespace quillgate::asn1

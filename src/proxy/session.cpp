@@ -19,6 +19,8 @@
 
 #include "proxy/client_stream.hpp"
 #include "proxy/destination.hpp"
+#include "proxy/kdc_proxy.hpp"
+#include "proxy/kdc_target.hpp"
 #include "proxy/log.hpp"
 #include "proxy/origin.hpp"
 #include "proxy/relay.hpp"
@@ -193,19 +195,42 @@ asio::awaitable<std::variant<TlsStream, std::optional<Error>>> open_session(WebS
   co_return std::move(*tls.stream);
 }
 
-// Stage 1, the WebSocket handshake. The upgrade request is read here, not
-// inside Beast's accept, so that a web page from a foreign origin is refused
-// with 403 before anything else happens. Path, other headers and offered
-// extensions are not looked at.
-asio::awaitable<std::optional<Error>> accept_websocket(WebSocket& ws) {
+// The WebSocket is up.
+struct Upgraded {};
+
+// Stage 1, the WebSocket handshake, and the one place that decides what a
+// connection is: its first request is read here, not inside Beast's accept,
+// and goes to the KDC proxy (kdc_proxy.hpp) when its target is the proxy's;
+// any other request is an upgrade request, and a web page from a foreign
+// origin is refused with 403 before anything else happens. Path, other
+// headers and offered extensions of an upgrade request are not looked at.
+// Returns the connection's result when it ended here.
+asio::awaitable<std::variant<Upgraded, std::optional<Error>>> accept_websocket(WebSocket& ws, const std::string& id,
+                                                                               Metrics& metrics) {
+  using namespace asio::experimental::awaitable_operators;
+  using Ended = std::optional<Error>;
   ClientStream& client = ws.next_layer();
   beast::flat_buffer buffer(2 * max_request_size);
-  http::request_parser<http::empty_body> parser;
+  RequestHeadParser parser;
   parser.header_limit(max_request_size);
-  auto [read_error, read_size] = co_await http::async_read(client, buffer, parser, token);
+  const auto kdc_deadline = std::chrono::steady_clock::now() + kdc_request_time_limit;
+  auto head = co_await (http::async_read_header(client, buffer, parser, token) ||
+                        kdc_request_deadline(buffer, parser, kdc_deadline));
+  if (head.index() == 1) {
+    co_return Ended(co_await serve_kdc_proxy(client, buffer, parser, asio::error::timed_out, id, metrics, kdc_deadline));
+  }
+  auto [read_error, read_size] = std::get<0>(head);
+  // The request line may have been read even when the rest of the head failed.
+  if (is_kdc_proxy_target(parser.get().target())) {
+    co_return Ended(co_await serve_kdc_proxy(client, buffer, parser, read_error, id, metrics, kdc_deadline));
+  }
+  // The rest of the request: none, for an upgrade request.
+  if (!read_error && !parser.is_done()) {
+    std::tie(read_error, read_size) = co_await http::async_read(client, buffer, parser, token);
+  }
   // As Beast reports it: a client that leaves before a whole request closed the stream.
   if (read_error == http::error::end_of_stream) read_error = websocket::error::closed;
-  if (read_error) co_return Error{"WebSocket 握手失败: " + read_error.message()};
+  if (read_error) co_return Ended(Error{"WebSocket 握手失败: " + read_error.message()});
   const auto& request = parser.get();
 
   const auto [first_origin, end_origins] = request.equal_range(http::field::origin);
@@ -217,13 +242,15 @@ asio::awaitable<std::optional<Error>> accept_websocket(WebSocket& ws) {
     refusal.keep_alive(false);
     refusal.prepare_payload();
     co_await http::async_write(client, refusal, token);  // a failure changes nothing: the connection ends
-    co_return Error{"WebSocket 握手失败: origin not allowed: " + printable(origin->value())};
+    co_return Ended(Error{"WebSocket 握手失败: origin not allowed: " + printable(origin->value())});
   }
 
   // Whatever the client sent after the request belongs to the WebSocket stream.
   client.put_back(buffer.cdata());
-  if (auto [ec] = co_await ws.async_accept(request, token); ec) co_return Error{"WebSocket 握手失败: " + ec.message()};
-  co_return std::nullopt;
+  if (auto [ec] = co_await ws.async_accept(request, token); ec) {
+    co_return Ended(Error{"WebSocket 握手失败: " + ec.message()});
+  }
+  co_return Upgraded{};
 }
 
 }  // namespace
@@ -234,7 +261,8 @@ asio::awaitable<std::optional<Error>> handle_connection(tcp::socket client, std:
   ws.read_message_max(max_message_size);
   ws.auto_fragment(false);
 
-  if (auto failure = co_await accept_websocket(ws)) co_return failure;
+  auto accepted = co_await accept_websocket(ws, id, *metrics);
+  if (auto* ended = std::get_if<std::optional<Error>>(&accepted)) co_return std::move(*ended);
 
   auto opened = co_await open_session(ws, id, *metrics);
   if (auto* ended = std::get_if<std::optional<Error>>(&opened)) co_return std::move(*ended);

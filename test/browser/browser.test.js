@@ -11,8 +11,9 @@ const { Gateway } = require('../js/support/gateway');
 const { available: haveXrdp, startXrdp, freePort } = require('../js/support/xrdp');
 const { startRdpServer, readPacket } = require('../js/support/rdp-server');
 const { preconnectionPdu, X224_NEG_FAILURE } = require('../js/support/der');
+const { RECORDED, kdcProxyMessage, kerbMessageOf, startKdc } = require('../js/support/kdc');
 const harness = require('./harness');
-const { startPageServer, startBrowser, openClient, connect, waitForPicture } = harness;
+const { startPageServer, startBrowser, openClient, connect, fetchKdc, waitForPicture } = harness;
 
 // A name that is not loopback, resolved to 127.0.0.1 by the browser alone.
 const FOREIGN_HOST = 'rdp-portal.example';
@@ -27,6 +28,7 @@ const required = process.env.QUILLGATE_BROWSER_TEST === 'required';
 if (missing.length) console.log(`# browser.test.js: ${required ? 'FAILED' : 'SKIPPED'}: not installed: ${missing.join(', ')}`);
 
 let xrdp;
+let kdc;
 let gateway;
 let pageServer;
 let browser;
@@ -42,6 +44,8 @@ test.before(async () => {
     startXrdp().then((x) => (xrdp = x)),
     Gateway.start().then((g) => (gateway = g)),
     startPageServer().then((p) => (pageServer = p)),
+    // Answers the recorded AS-REQ as MIT's KDC did.
+    startKdc((message) => (message.equals(RECORDED.asReq) ? RECORDED.preauthRequired : Buffer.alloc(0))).then((k) => (kdc = k)),
   ]);
   const failed = started.find((r) => r.status === 'rejected');
   if (failed) throw failed.reason;
@@ -52,6 +56,7 @@ test.after(async () => {
   await pageServer?.close();
   await gateway?.stop();
   await xrdp?.stop();
+  await kdc?.close();
 }, { timeout: 60000 });
 // Interrupted (Ctrl-C, or a runner's time limit): the browser runs in a
 // process group of its own and would outlive this process.
@@ -246,4 +251,30 @@ test('a page under a non-loopback host name: the handshake is refused, nothing r
     // One handshake, not retried.
     assert.equal((await gateway.report()).status.totalConnections, Number(id.slice(4)));
     assert.equal(accepted(), before);
+  }));
+
+test('a loopback page reaches a KDC through the KDC proxy; the page under a foreign name is refused', options, (t) =>
+  withEvidence(t, async () => {
+    const url = `http://127.0.0.1:${gateway.port}/KdcProxy/127.0.0.1:${kdc.port}`;
+    const body = kdcProxyMessage({ kerbMessage: RECORDED.asReq, realm: 'QUILLGATE.TEST' });
+    await openClient(browser, loopbackPage());
+    const id = gateway.nextId();
+    const answer = await fetchKdc(browser, url, body);
+    assert.equal(answer.status, 200, JSON.stringify(answer));
+    assert.equal(answer.type, 'application/kerberos');
+    assert.deepEqual(kerbMessageOf(Buffer.from(answer.body, 'hex')), RECORDED.preauthRequired);
+    assert.deepEqual(kdc.requests, [RECORDED.asReq]);
+    assert.deepEqual(await gateway.linesOf(id), []);
+
+    // Sent (a POST without a content type needs no preflight), refused
+    // before any KDC is contacted, and unreadable by the page.
+    const origin = `http://${FOREIGN_HOST}:${pageServer.port}`;
+    await openClient(browser, origin);
+    const refusedId = gateway.nextId();
+    const refused = await fetchKdc(browser, url, body);
+    assert.match(refused.error ?? '', /TypeError/, JSON.stringify(refused));
+    assert.deepEqual(await gateway.linesOf(refusedId), [`[${refusedId}] KDC 代理请求被拒绝: origin not allowed: ${origin}`]);
+    assert.equal(kdc.requests.length, 1);
+    // One connection per fetch: no preflight.
+    assert.equal((await gateway.report()).status.totalConnections, Number(refusedId.slice(4)));
   }));

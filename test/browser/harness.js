@@ -82,6 +82,20 @@ window.quillgate = {
       return { error: describe(error) };
     }
   },
+  // POSTs the bytes (hex) to a KDC proxy as IronRDP's network client does:
+  // no content type, and a keep-alive header, which Chromium drops. Resolves
+  // with the answer's status, type and bytes (hex), or the fetch's error.
+  async fetchKdc(url, hex) {
+    const body = new Uint8Array(hex.match(/../g).map((h) => parseInt(h, 16)));
+    try {
+      const response = await fetch(url, { method: 'POST', body, headers: { 'keep-alive': 'true' } });
+      const bytes = new Uint8Array(await response.arrayBuffer());
+      return { status: response.status, type: response.headers.get('content-type'),
+        body: Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('') };
+    } catch (error) {
+      return { error: String(error) };
+    }
+  },
   // Pixels drawn so far: how many are not black, and how many colours.
   pixels() {
     const canvas = element.shadowRoot.querySelector('canvas');
@@ -227,6 +241,12 @@ async function waitForPicture(browser, timeout = 20000) {
   }
 }
 
+// Has the page POST `body` to the KDC proxy at `url` (see fetchKdc above).
+function fetchKdc(browser, url, body, timeout = 30000) {
+  return bounded(browser.page.evaluate(([u, b]) => window.quillgate.fetchKdc(u, b), [url, body.toString('hex')]),
+    timeout, 'the KDC proxy\'s answer');
+}
+
 // Connects the page's client; resolves with { connected } or { error }.
 // `options` as for the page's connect().
 function connect(browser, proxyAddress, destination, { timeout = 30000, ...options } = {}) {
@@ -234,4 +254,4 @@ function connect(browser, proxyAddress, destination, { timeout = 30000, ...optio
     timeout, 'the client to connect or fail');
 }
 
-module.exports = { missing, bounded, startPageServer, startBrowser, openClient, connect, waitForPicture };
+module.exports = { missing, bounded, startPageServer, startBrowser, openClient, connect, fetchKdc, waitForPicture };
