@@ -78,6 +78,20 @@ function missingPackages(names) {
   });
 }
 
+// The OpenSSL that the native build links in statically, and so every binary
+// built here carries: one behind the version apt offers lacks Debian's
+// latest fixes, so it is brought up to date like a missing package.
+const keptCurrent = ['libssl-dev'];
+
+function outdatedPackages(names) {
+  return names.filter((name) => keptCurrent.includes(name)).filter((name) => {
+    const r = spawnSync('apt-cache', ['policy', name], { encoding: 'utf8', env: { ...process.env, LC_ALL: 'C' } });
+    const installed = /Installed: (\S+)/.exec(r.stdout || '')?.[1];
+    const candidate = /Candidate: (\S+)/.exec(r.stdout || '')?.[1];
+    return installed && candidate && installed !== '(none)' && candidate !== '(none)' && installed !== candidate;
+  });
+}
+
 // The services a package would start at boot: its systemd units and
 // System V scripts.
 function servicesOf(name) {
@@ -193,13 +207,23 @@ async function aptInstall(names, { run = shAsync, policy = defaultPolicy, servic
 async function ensurePackages(names) {
   if (process.getuid?.() === 0) clearPolicy();
   const missing = missingPackages(names);
-  if (missing.length === 0) return;
-  const install = ['install', '-y', '--no-install-recommends', ...missing];
+  const outdated = outdatedPackages(names).filter((name) => !missing.includes(name));
+  if (missing.length + outdated.length === 0) return;
+  const wanted = [...missing, ...outdated];
+  const install = ['install', '-y', '--no-install-recommends', ...wanted];
   if (typeof process.getuid === 'function' && process.getuid() === 0) {
     const log = openLog('setup-packages');
-    console.error(`setup: installing ${missing.join(' ')} (log: ${log.shown})`);
-    if (!await aptInstall(missing, { stdio: ['ignore', log.fd, log.fd] })) failWithLog(log, 'apt-get');
+    const what = [missing.length ? `installing ${missing.join(' ')}` : '', outdated.length ? `updating ${outdated.join(' ')}` : '']
+      .filter(Boolean).join(', ');
+    console.error(`setup: ${what} (log: ${log.shown})`);
+    if (!await aptInstall(wanted, { stdio: ['ignore', log.fd, log.fd] })) failWithLog(log, 'apt-get');
     fs.closeSync(log.fd);
+    return;
+  }
+  if (missing.length === 0) {
+    // Builds still work; what they link in is older than it should be.
+    console.error(`setup: ${outdated.join(' ')} is older than the version Debian offers, and the native build ` +
+      `links it in. To update it, run:\n\n  sudo apt-get ${install.join(' ')}\n`);
     return;
   }
   console.error(`setup: missing Debian packages. Run:\n\n  sudo apt-get ${install.join(' ')}\n`);
