@@ -2,6 +2,7 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -180,6 +181,12 @@ class Relay {
           if (auto write_error = co_await client.flush(); write_error && !client_write_failed(write_error)) co_return;
         }
         if (read_error && read_error != asio::error::would_block) co_return co_await server_stopped(read_error);
+      } else {
+        // Dropped. A server that streams on while the gateway drains it
+        // would otherwise keep this loop from ever waiting, and the thread
+        // from serving any other connection.
+        streaming = size == relay_read_size;
+        co_await asio::post(ws_.get_executor(), token);
       }
       if (!tls_.has_pending()) buffer.reset();
     }
