@@ -38,14 +38,14 @@ Bytes encode_sequence(std::span<const std::uint8_t> content) {
   return out;
 }
 
-std::optional<Tlv> read_tlv(std::span<const std::uint8_t> data) {
+std::optional<Tlv> read_tlv(std::span<const std::uint8_t> data, LengthOctets rule) {
   if (data.size() < 2) return std::nullopt;
   const std::uint8_t first = data[1];
   std::size_t header = 2;
   std::uint64_t length = first;
   if (first >= 0x80) {
     const std::size_t n = first & 0x7F;
-    if (n == 0 || n > 8 || n > data.size() - 2) return std::nullopt;
+    if (n == 0 || (n > 8 && rule == LengthOctets::up_to_eight) || n > data.size() - 2) return std::nullopt;
     length = 0;
     for (std::size_t i = 0; i < n; ++i) length = (length << 8) | data[2 + i];
     header += n;

@@ -30,10 +30,15 @@ struct Tlv {
   std::size_t size;  // tag, length octets and value
 };
 
+// How many long-form length octets a reader takes: one to eight (no length
+// needs more), or one to 127 of which only the last eight count (the lenient
+// RDCleanPath request decoder).
+enum class LengthOctets { up_to_eight, last_eight_count };
+
 // The TLV at the start of `data`: a one-byte tag and a definite length, in
-// the short form or the long form with one to eight length octets (leading
-// zeros accepted). nullopt when the header is malformed or the header or the
-// value runs past `data`; nothing beyond `data` is ever read.
-std::optional<Tlv> read_tlv(std::span<const std::uint8_t> data);
+// the short form or the long form (leading zeros accepted). nullopt when the
+// header is malformed or the header or the value runs past `data`; nothing
+// beyond `data` is ever read.
+std::optional<Tlv> read_tlv(std::span<const std::uint8_t> data, LengthOctets rule = LengthOctets::up_to_eight);
 
 }  // namespace quillgate::asn1

@@ -9,32 +9,13 @@ namespace {
 
 using Span = std::span<const std::uint8_t>;
 
-// A tag-length header at the start of some bytes.
-struct Header {
-  std::size_t size;     // tag byte, length byte(s)
-  std::uint64_t length; // announced value length; not yet checked against the input
-};
-
-// Reads the header of the TLV at the start of `data`. Short form below 0x80;
-// otherwise 0x80|n followed by n big-endian length bytes, of which only the
-// last eight count. Fails when the indefinite form (n = 0) is used or the
-// header itself runs past `data`.
-std::optional<Header> read_header(Span data) {
-  if (data.size() < 2) return std::nullopt;
-  const std::uint8_t first = data[1];
-  if (first < 0x80) return Header{2, first};
-  const std::size_t n = first & 0x7F;
-  if (n == 0 || n > data.size() - 2) return std::nullopt;
-  std::uint64_t length = 0;
-  for (std::size_t i = 0; i < n; ++i) length = (length << 8) | data[2 + i];
-  return Header{2 + n, length};
-}
-
 // The value of the TLV at the start of `data`, if it lies wholly inside it.
+// Lengths are read leniently: any number of long-form octets, the last eight
+// counting.
 std::optional<Span> read_value(Span data) {
-  const auto header = read_header(data);
-  if (!header || header->length > data.size() - header->size) return std::nullopt;
-  return data.subspan(header->size, static_cast<std::size_t>(header->length));
+  const auto tlv = asn1::read_tlv(data, asn1::LengthOctets::last_eight_count);
+  if (!tlv) return std::nullopt;
+  return tlv->value;
 }
 
 // The content of an inner universal TLV with the given tag (explicit tagging).

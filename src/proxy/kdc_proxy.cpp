@@ -41,6 +41,10 @@ constexpr std::size_t max_body_size = 64 * 1024;
 constexpr std::size_t max_answer_size = 64 * 1024;
 // From the start of the KDC's lookup to the end of its answer.
 constexpr auto kdc_time_limit = std::chrono::seconds(10);
+// Each address of the KDC's name in turn: a realm's name resolves to all its
+// domain controllers, and one that does not answer must leave time for the
+// next. A KDC on the way answers a connection within a round trip.
+constexpr auto kdc_connect_attempt_limit = std::chrono::seconds(3);
 // After an answer the gateway sends its FIN, then reads and drops what the
 // client still sends until the client closes too, for a while: closing a
 // socket with unread bytes resets the connection, and a reset can discard
@@ -166,7 +170,7 @@ asio::awaitable<KdcOutcome> ask_kdc(const Destination& kdc, std::span<const std:
   const auto failed = [&](std::string_view step, std::string_view cause) {
     return KdcOutcome{{}, Refusal{http::status::bad_gateway, std::string(step) + where + ": " + std::string(cause)}};
   };
-  auto server = co_await connect_to_server(kdc.host, kdc.port);
+  auto server = co_await connect_to_server(kdc.host, kdc.port, kdc_connect_attempt_limit);
   if (!server) co_return failed("连接 KDC 失败: ", server.error().message);
   record_server_reached(metrics, id);
 
@@ -216,17 +220,21 @@ asio::awaitable<std::pair<boost::system::error_code, Bytes>> read_body(ClientStr
 asio::awaitable<void> kdc_request_deadline(const beast::flat_buffer& received, const RequestHeadParser& head,
                                            Clock::time_point deadline) {
   asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
-  // Cancelled: the head arrived first.
-  if (auto [ec] = co_await timer.async_wait(token); ec) co_return;
-  // Once the parser has the request line, it is no longer in `received`.
-  const auto target = head.get().target();
-  const auto data = received.cdata();
-  if (target.empty() ? begins_kdc_proxy_request({static_cast<const char*>(data.data()), data.size()})
-                     : is_kdc_proxy_target(target)) {
-    co_return;
+  for (;;) {
+    // Cancelled: the head arrived first.
+    if (auto [ec] = co_await timer.async_wait(token); ec) co_return;
+    // Once the parser has the request line, it is no longer in `received`.
+    const auto target = head.get().target();
+    const auto data = received.cdata();
+    const std::string_view text(static_cast<const char*>(data.data()), data.size());
+    if (target.empty() ? begins_kdc_proxy_request(text) : is_kdc_proxy_target(target)) co_return;
+    // A request line too short to tell yet may still name the KDC proxy
+    // (one that came in pieces): looked at again each second, so that it
+    // cannot outlast its limit by arriving late. Anything else is no KDC
+    // proxy request, and has no time limit.
+    const bool undecided = target.empty() && may_begin_kdc_proxy_request(text);
+    timer.expires_at(undecided ? Clock::now() + std::chrono::seconds(1) : Clock::time_point::max());
   }
-  timer.expires_at(Clock::time_point::max());
-  co_await timer.async_wait(token);
 }
 
 asio::awaitable<std::optional<Error>> serve_kdc_proxy(ClientStream& client, beast::flat_buffer& buffer,

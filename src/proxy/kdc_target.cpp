@@ -80,6 +80,12 @@ bool begins_kdc_proxy_request(std::string_view received) {
   return rest[0] == ' ' || ends_kdc_proxy_path(rest);
 }
 
+bool may_begin_kdc_proxy_request(std::string_view received) {
+  if (received.empty() || begins_kdc_proxy_request(received)) return false;
+  const auto space = received.find(' ');
+  return space == std::string_view::npos || kdc_proxy_path.starts_with(received.substr(space + 1));
+}
+
 Expected<std::optional<Destination>> kdc_from_target(std::string_view target) {
   std::string_view named = path_of(target).substr(kdc_proxy_path.size());
   if (named.starts_with('/')) named.remove_prefix(1);

@@ -24,6 +24,10 @@ bool is_kdc_proxy_target(std::string_view target);
 // arrived to tell.
 bool begins_kdc_proxy_request(std::string_view received);
 
+// The bytes received so far could still become a KDC proxy request line:
+// too little has arrived to tell either way ("POS", "POST /Kdc").
+bool may_begin_kdc_proxy_request(std::string_view received);
+
 // The KDC named in a KDC proxy target, port 88 when none is given; nullopt
 // when the target names none. An error text when the name is not one.
 Expected<std::optional<Destination>> kdc_from_target(std::string_view target);

@@ -1,6 +1,10 @@
 #include "proxy/server_leg.hpp"
 
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
+#include <tuple>
+#include <variant>
 #include <vector>
 
 #include "proxy/lookup.hpp"
@@ -25,7 +29,9 @@ bool is_ip_literal(const std::string& host) {
   return ::inet_pton(AF_INET, host.c_str(), address) == 1 || ::inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
-asio::awaitable<Expected<tcp::socket, ConnectError>> connect_to_server(const std::string& host, std::uint16_t port) {
+asio::awaitable<Expected<tcp::socket, ConnectError>> connect_to_server(
+    const std::string& host, std::uint16_t port, std::optional<std::chrono::steady_clock::duration> attempt_limit) {
+  using namespace asio::experimental::awaitable_operators;
   std::vector<tcp::endpoint> candidates;
   if (is_ip_literal(host)) {
     candidates.emplace_back(asio::ip::make_address(host), port);
@@ -47,7 +53,14 @@ asio::awaitable<Expected<tcp::socket, ConnectError>> connect_to_server(const std
       last = ec;
       continue;
     }
-    auto [ec] = co_await socket.async_connect(endpoint, token);
+    boost::system::error_code ec;
+    if (attempt_limit) {
+      asio::steady_timer limit(co_await asio::this_coro::executor, *attempt_limit);
+      auto first = co_await (socket.async_connect(endpoint, token) || limit.async_wait(token));
+      ec = first.index() == 0 ? std::get<0>(std::get<0>(first)) : make_error_code(asio::error::timed_out);
+    } else {
+      std::tie(ec) = co_await socket.async_connect(endpoint, token);
+    }
     if (!ec) co_return std::move(socket);
     last = ec;
   }

@@ -6,6 +6,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,11 +26,13 @@ struct ConnectError {
 };
 
 // Connects to an IP literal directly, otherwise to each address the system
-// resolver gives for the host, in order, keeping the last error. No time
-// limit beyond the system's own. The lookup runs on a lookup thread
-// (lookup.hpp) and never blocks the event loop nor its shutdown.
+// resolver gives for the host, in order, keeping the last error. Each attempt
+// is given `attempt_limit` at most (then the next address is tried), or else
+// the system's own time. The lookup runs on a lookup thread (lookup.hpp) and
+// never blocks the event loop nor its shutdown.
 boost::asio::awaitable<Expected<boost::asio::ip::tcp::socket, ConnectError>> connect_to_server(
-    const std::string& host, std::uint16_t port);
+    const std::string& host, std::uint16_t port,
+    std::optional<std::chrono::steady_clock::duration> attempt_limit = std::nullopt);
 
 // True for an IPv4 address in dotted-decimal form or an IPv6 address in its
 // text form (no zone suffix).

@@ -222,6 +222,8 @@ asio::awaitable<std::variant<Upgraded, std::optional<Error>>> accept_websocket(W
   auto [read_error, read_size] = std::get<0>(head);
   // The request line may have been read even when the rest of the head failed.
   if (is_kdc_proxy_target(parser.get().target())) {
+    // A request line that named the KDC proxy only after its limit had passed.
+    if (!read_error && std::chrono::steady_clock::now() >= kdc_deadline) read_error = asio::error::timed_out;
     co_return Ended(co_await serve_kdc_proxy(client, buffer, parser, read_error, id, metrics, kdc_deadline));
   }
   // The rest of the request: none, for an upgrade request.

@@ -111,6 +111,13 @@ TEST(KdcProxyTarget, WhichPathsAndWhichKdc) {
   for (const char* no : {"", "POST", "POST /KdcProxy", "POST /KdcProxyX", "GET / HTTP/1.1\r\n", "POST /Kdc"}) {
     EXPECT_FALSE(proxy::begins_kdc_proxy_request(no)) << no;
   }
+  // The time limit waits on what could still name it.
+  for (const char* undecided : {"P", "POST", "POST ", "POST /", "POST /Kdc", "POST /KdcProxy"}) {
+    EXPECT_TRUE(proxy::may_begin_kdc_proxy_request(undecided)) << undecided;
+  }
+  for (const char* decided : {"", "POST /KdcProxy ", "GET / ", "GET /x", "POST /KdcProxyX", "POST /kdc"}) {
+    EXPECT_FALSE(proxy::may_begin_kdc_proxy_request(decided)) << decided;
+  }
 
   const struct {
     const char* target;

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "proxy/lookup.hpp"
+#include "proxy/server_leg.hpp"
 
 namespace quillgate::proxy {
 namespace {
@@ -112,6 +113,30 @@ TEST(Lookup, AResolverThatThrowsFailsItsConnectionOnly) {
   loop.run();
   set_resolver_for_tests(nullptr);
   EXPECT_EQ(error, "host-name lookup failed: std::bad_alloc");
+}
+
+TEST(Lookup, AConnectionMovesOnFromAnAddressThatDoesNotAnswerInTime) {
+  asio::io_context loop;
+  // A listener whose queue is full drops further connection attempts
+  // unanswered, as a host that is down behind a firewall does.
+  tcp::acceptor silent(loop, {asio::ip::address_v4::loopback(), 0});
+  silent.listen(0);
+  tcp::socket queued(loop);
+  queued.connect(silent.local_endpoint());
+  tcp::acceptor answering(loop, {asio::ip::address_v4::loopback(), 0});
+  const auto silent_end = silent.local_endpoint();
+  const auto answering_end = answering.local_endpoint();
+  set_resolver_for_tests([&](const std::string&, std::uint16_t) -> LookupResult {
+    return {{silent_end, answering_end}, {}};
+  });
+  std::optional<tcp::endpoint> reached;
+  asio::co_spawn(loop, [&]() -> asio::awaitable<void> {
+    auto socket = co_await connect_to_server("kdc.test", 88, 300ms);
+    if (socket) reached = socket->remote_endpoint();
+  }, asio::detached);
+  loop.run();
+  set_resolver_for_tests(nullptr);
+  EXPECT_EQ(reached, answering_end);
 }
 
 }  // namespace

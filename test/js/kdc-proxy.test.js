@@ -242,6 +242,20 @@ test('time limits: 10 s for the request from the connection\'s start, 10 s for t
       socket.once('close', () => clearInterval(timer));
     },
   });
+  // A request line cut before it names the KDC proxy, the rest coming after
+  // the limit at once, or in pieces: the limit still holds.
+  const late = (rest) => send(head, body, {
+    writes: (socket, bytes) => {
+      socket.write(bytes.subarray(0, 'POST /Kdc'.length));
+      setTimeout(() => rest(socket, bytes.subarray('POST /Kdc'.length)), 11000);
+    },
+  });
+  const lateLine = await late((socket, bytes) => !socket.destroyed && socket.write(bytes));
+  const lateTrickle = await late((socket, bytes) => {
+    let sent = 0;
+    const timer = setInterval(() => (sent < bytes.length && !socket.destroyed ? socket.write(bytes.subarray(sent, sent += 8)) : clearInterval(timer)), 200);
+    socket.once('close', () => clearInterval(timer));
+  });
   const silent = await post(kdcPath(), message('silent'));
   // A client that connects and sends nothing keeps its connection, as before.
   const idle = await connectRaw(gateway.port);
@@ -249,7 +263,8 @@ test('time limits: 10 s for the request from the connection\'s start, 10 s for t
 
   for (const [sent, status, line] of [[cutLine, 408, /读取 KDC 代理请求超时$/], [slowHead, 408, /读取 KDC 代理请求超时$/],
     [slowBody, 408, /读取 KDC 代理请求超时$/],
-    [trickled, 408, /读取 KDC 代理请求超时$/], [silent, 504, new RegExp(`KDC 响应超时: 127\\.0\\.0\\.1:${kdc.port}$`)]]) {
+    [trickled, 408, /读取 KDC 代理请求超时$/], [lateLine, 408, /读取 KDC 代理请求超时$/],
+    [lateTrickle, 408, /读取 KDC 代理请求超时$/], [silent, 504, new RegExp(`KDC 响应超时: 127\\.0\\.0\\.1:${kdc.port}$`)]]) {
     await expectAnswer(sent, status, line);
     const waited = Date.now() - started;
     assert.ok(waited >= 9900 && waited < 15000, `${sent.id}: ${waited} ms`);
