@@ -65,16 +65,22 @@ Expected<RdCleanPathRequest> parse_request(Span bytes) {
     rest = rest.subspan(static_cast<std::size_t>(value->data() - rest.data()) + value->size());
     if (value->empty()) continue;
 
+    // Texts are decoded only when short: invalid bytes take three each once
+    // replaced, and a message may be 64 MiB. A blob is kept as it came (its
+    // PDU is made only if it fits one, counted first).
     switch (tag) {
       case 0xA1:
-        destination = utf8_lossy(*value);
+        if (value->size() <= max_destination_size) destination = utf8_lossy(*value);
         break;
       case 0xA2:
         // Any name a user types: `DC01` and `localhost` as well as `host:port`.
-        if (const auto text = inner_value(*value, 0x0C); text && !text->empty()) destination = utf8_lossy(*text);
+        if (const auto text = inner_value(*value, 0x0C);
+            text && !text->empty() && text->size() <= max_destination_size) {
+          destination = utf8_lossy(*text);
+        }
         break;
       case 0xA5:
-        if (const auto text = inner_value(*value, 0x0C); text && !text->empty()) blob = utf8_lossy(*text);
+        if (const auto text = inner_value(*value, 0x0C); text && !text->empty()) blob.emplace(text->begin(), text->end());
         break;
       case 0xA6:
         if ((*value)[0] != 0x04) {

@@ -29,8 +29,15 @@ inline constexpr std::string_view missing_destination_message = "缺少目标地
 struct RdCleanPathRequest {
   std::string destination;  // never empty
   std::optional<Bytes> x224_connection_pdu;
-  std::optional<std::string> preconnection_blob;  // never empty; for the server before the X.224 request
+  // For the server ahead of the X.224 request: the text's bytes as the client
+  // sent them, UTF-8 (invalid sequences become U+FFFD in the PDU); never
+  // empty.
+  std::optional<std::string> preconnection_blob;
 };
+
+// A destination longer than this is not taken: no host name comes near it,
+// and the text goes into the statistics and the log.
+inline constexpr std::size_t max_destination_size = 4096;
 
 // Lenient decoder: skips what it does not use and stops quietly at a
 // malformed element. Fails only when the outer SEQUENCE is unusable or no

@@ -64,16 +64,15 @@ bool server_stream_ended(const boost::system::error_code& ec) {
 // What a closing connection watches to tell a slow peer from one that does
 // not answer.
 struct Progress {
-  std::uint64_t bytes_read = 0;  // from either peer
-  std::optional<std::size_t> client_unacknowledged;
+  std::uint64_t from_client = 0;  // bytes read
+  std::uint64_t from_server = 0;
+  std::optional<std::size_t> client_unacknowledged;  // where the system tells
   std::optional<std::size_t> server_unacknowledged;
-
-  bool advanced_since(const Progress& before) const {
-    const auto shrank = [](const auto& was, const auto& is) { return was && is && *is < *was; };
-    return bytes_read > before.bytes_read || shrank(before.client_unacknowledged, client_unacknowledged) ||
-           shrank(before.server_unacknowledged, server_unacknowledged);
-  }
 };
+
+bool shrank(const std::optional<std::size_t>& was, const std::optional<std::size_t>& is) {
+  return was && is && *is < *was;
+}
 
 // Both directions of one connection, run in one task. The first side to end
 // decides how the other is ended; the flags say what is still open. A task
@@ -86,7 +85,11 @@ class Relay {
   asio::awaitable<std::optional<Error>> run() {
     using namespace asio::experimental::awaitable_operators;
     ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
-      if (kind == websocket::frame_type::close) client_closed_ = true;
+      if (kind != websocket::frame_type::close) return;
+      client_closed_ = true;
+      // The clock starts now, not once the answer is out: a client that
+      // sends its Close and stops reading keeps the answer from leaving.
+      start_closing();
     });
     co_await ((guarded(&Relay::client_to_server) && guarded(&Relay::server_to_client)) || closing_deadline());
     ws_.control_callback();
@@ -121,13 +124,17 @@ class Relay {
         fail(Error{"读取 WebSocket 失败: " + read_error.message()});
         co_return end_now();
       }
-      if (!server_ended_) {
+      if (!server_ended_ && !write_failure_) {
         if (auto write_error = co_await tls_.write_all(bytes_of(message).data(), size)) {
           if (over_ || server_ended_) co_return;
-          if (end_server(Error{"写入 TLS 失败: " + write_error.message()})) {
-            co_await close_client(websocket::close_code::internal_error);
-          }
-          co_return;
+          // What the server sent before is still to be read: a server that
+          // ended its stream and closed (at logoff) resets the input that
+          // arrives after it, and that reset may show here first. The other
+          // direction reads on to the end of the stream, and the client's
+          // messages are dropped meanwhile; only if the stream does not end
+          // in order is this the relay's failure.
+          write_failure_ = Error{"写入 TLS 失败: " + write_error.message()};
+          start_closing();
         }
       }
       message.consume(message.size());
@@ -204,11 +211,15 @@ class Relay {
     return false;
   }
 
-  // Reading the server's stream ended: in order, failed, or closed here.
+  // Reading the server's stream ended: in order, failed, or closed here. A
+  // failed write to the server counts only if the stream failed too.
   asio::awaitable<void> server_stopped(const boost::system::error_code& ec) {
-    if (over_ || server_ended_) co_return;  // closed here, after a failed write
+    if (over_ || server_ended_) co_return;  // closed here
     const bool in_order = server_stream_ended(ec);
-    if (end_server(in_order ? std::nullopt : std::optional<Error>(Error{"读取 TLS 失败: " + ec.message()}))) {
+    std::optional<Error> failure;
+    if (!in_order) failure = write_failure_ ? std::move(*write_failure_) : Error{"读取 TLS 失败: " + ec.message()};
+    write_failure_.reset();
+    if (end_server(std::move(failure))) {
       co_await close_client(in_order ? websocket::close_code::normal : websocket::close_code::internal_error);
     }
   }
@@ -265,17 +276,30 @@ class Relay {
   }
 
   Progress progress() {
-    return {ws_.next_layer().bytes_read() + server_bytes_read_,
+    return {ws_.next_layer().bytes_read(), server_bytes_read_,
             platform::unacknowledged_bytes(ws_.next_layer().next_layer()),
             platform::unacknowledged_bytes(tls_.socket())};
   }
 
-  // The closing side has moved on since the deadline was last set: it is
-  // given the limit again, within the longest ending.
+  // The side still to close has moved on since the deadline was last set: it
+  // is given the limit again, within the longest ending. After the client's
+  // end, the server is waited for: it shows progress by taking what was sent
+  // to it (the bytes it still sends are only dropped), or, where the system
+  // does not tell, by sending. Otherwise the client is: by taking what it was
+  // sent (the server's last bytes, the Close), or by sending (it may finish a
+  // large message before it answers); after a failed write the server's
+  // stream still arriving counts too.
   bool still_closing() {
     if (over_ || std::chrono::steady_clock::now() - closing_since_ >= longest_closing) return false;
     const Progress now = progress();
-    if (!now.advanced_since(last_progress_)) return false;
+    const Progress& was = last_progress_;
+    const bool moved =
+        (client_closed_ || client_ended_) && !server_ended_
+            ? shrank(was.server_unacknowledged, now.server_unacknowledged) ||
+                  (!now.server_unacknowledged && now.from_server > was.from_server)
+            : shrank(was.client_unacknowledged, now.client_unacknowledged) || now.from_client > was.from_client ||
+                  (write_failure_ && now.from_server > was.from_server);
+    if (!moved) return false;
     last_progress_ = now;
     return true;
   }
@@ -300,6 +324,9 @@ class Relay {
       if (!still_closing()) break;
       deadline_.expires_after(closing_time_limit);
     }
+    // A server that failed a write and never ended its stream: that failure
+    // is the result.
+    if (write_failure_) fail(std::move(*write_failure_));
     over_ = true;
     tls_.close();
     boost::system::error_code ignored;
@@ -310,6 +337,7 @@ class Relay {
   TlsStream& tls_;
   asio::steady_timer deadline_;
   std::optional<Error> result_;
+  std::optional<Error> write_failure_;  // a write to the server failed; its stream is read on
   std::chrono::steady_clock::time_point closing_since_;
   Progress last_progress_;
   std::uint64_t server_bytes_read_ = 0;

@@ -23,10 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (d.empty() || !utf8_valid({reinterpret_cast<const std::uint8_t*>(d.data()), d.size()})) std::abort();
   if (result->x224_connection_pdu && result->x224_connection_pdu->size() > size) std::abort();
 
-  // A blob, when there is one, is text as well; its PDU announces its own
-  // size and holds the text's units and a NUL, or the text is too long.
+  // A blob, when there is one, holds no more than it was given; its PDU
+  // announces its own size and holds the text's units and a NUL, or the
+  // text is too long.
   if (const auto& blob = result->preconnection_blob) {
-    if (blob->empty() || !utf8_valid({reinterpret_cast<const std::uint8_t*>(blob->data()), blob->size()})) std::abort();
+    if (blob->empty() || blob->size() > size) std::abort();
     const auto pdu = preconnection::create_pdu(*blob);
     if (pdu) {
       const auto& p = *pdu;
@@ -37,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       // Each UTF-8 sequence gives one unit, or two for four bytes: never more units than bytes.
       if (units - 1 > blob->size()) std::abort();
-    } else if (pdu.error().message.rfind("preconnection_blob 过长: ", 0) != 0 || blob->size() <= 65534) {
+    } else if (pdu.error().message.rfind("preconnection_blob 过长: ", 0) != 0 ||
+               utf16_length({reinterpret_cast<const std::uint8_t*>(blob->data()), blob->size()}) <= 65534) {
       std::abort();
     }
   }

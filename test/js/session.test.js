@@ -314,7 +314,7 @@ test('endings: a client that ends (Close, or FIN) while the server streams: ever
   }
 });
 
-test('relay: a server reset is one "读取 TLS 失败" line and Close 1011', async () => {
+test('relay: a server reset is one "读取 TLS 失败" line and Close 1011, also while the client sends', async () => {
   const server = await startRdpServer({ onSecure: (s, record) => setTimeout(() => record.socket.resetAndDestroy(), 50) });
   try {
     const { ws, id } = await connect(server);
@@ -322,6 +322,15 @@ test('relay: a server reset is one "读取 TLS 失败" line and Close 1011', asy
     const lines = await gateway.linesOf(id);
     assert.equal(lines.length, 1, lines.join('\n'));
     assert.match(lines[0], new RegExp(`^\\[${id}\\] 连接处理失败: 读取 TLS 失败: .+`));
+
+    // A write to the server may meet the reset first: its failure is the line.
+    const sending = await connect(server);
+    const input = setInterval(() => sending.ws.readyState === sending.ws.OPEN && sending.ws.send(Buffer.alloc(4096)), 1);
+    assert.equal(await sending.ws.closed, 1011);
+    clearInterval(input);
+    const sent = await gateway.linesOf(sending.id);
+    assert.equal(sent.length, 1, sent.join('\n'));
+    assert.match(sent[0], new RegExp(`^\\[${sending.id}\\] 连接处理失败: (读取|写入) TLS 失败: .+`));
   } finally {
     await server.close();
   }
@@ -698,6 +707,10 @@ const CLOSE_1000 = '\x88\x02\x03\xe8';  // the gateway's Close once the server h
 test('endings: the closing handshake is bounded, and ends the connection once both Close frames are out', async () => {
   const ending = await startRdpServer({ onSecure: (s) => s.end() });
   const idle = await startRdpServer();
+  const chunk = Buffer.alloc(16384, 9);
+  const streaming = await startRdpServer({
+    onSecure: (s) => { const pump = () => { while (!s.destroyed && s.write(chunk)); }; s.on('drain', pump); s.resume(); pump(); },
+  });
   try {
     // A client that never answers the gateway's Close is closed after a few seconds.
     const mute = await pipelinedHandshake(gateway, undefined, ending);
@@ -714,6 +727,15 @@ test('endings: the closing handshake is bounded, and ends the connection once bo
     assert.ok(lingering.received().endsWith('\x88\x02\x03\xe9'));
     assert.deepEqual(await gateway.linesOf(lingering.id), []);
 
+    // A client that sends its Close and stops reading while the server
+    // streams, so that the answer cannot leave: ended after the limit too.
+    const stuck = await pipelinedHandshake(gateway, undefined, streaming);
+    await stuck.firstFrame();
+    stuck.socket.pause();
+    stuck.socket.write(CLOSE_1001);
+    assert.deepEqual(await gateway.linesOf(stuck.id), []);
+    stuck.socket.destroy();
+
     // A stop while a Close waits for its answer is as prompt as ever.
     const own = await Gateway.start();
     const waiting = await pipelinedHandshake(own, undefined, ending);
@@ -723,5 +745,6 @@ test('endings: the closing handshake is bounded, and ends the connection once bo
   } finally {
     await ending.close();
     await idle.close();
+    await streaming.close();
   }
 });
