@@ -193,7 +193,8 @@ describe('the npm package', { timeout: 600000 }, () => {
   test('carries the prebuilt binary, the licences and the sources, and leaves no binary in the tree', () => {
     const cross = process.arch === 'x64' ? ['win32-x64', 'linux-arm64'].map((p) => `prebuilds/${p}/quillgate.node`) : [];
     for (const file of [`prebuilds/linux-${process.arch}/quillgate.node`, ...cross, 'LICENSE', 'THIRD_PARTY_NOTICES.md',
-      'index.mjs', 'index.d.mts', 'scripts/install.js', 'CMakeLists.txt', 'src/addon.map', 'src/addon.cpp']) {
+      'index.mjs', 'index.d.mts', 'scripts/install.js', 'CMakeLists.txt', 'src/addon.map', 'src/addon.cpp',
+      'web/index.html', 'web/client.js', 'lib/web-server.js']) {
       assert.ok(files.includes(file), `${file} is in the package`);
     }
     assert.deepEqual(files.filter((f) => /^(build|test|bench)\//.test(f)), []);
@@ -230,13 +231,15 @@ describe('the npm package', { timeout: 600000 }, () => {
       const port = startProxy();
       /** @type {import('quillgate').ProxyStatus} */
       const now = getStatus();
+      /** @type {number} */
+      const narrowed = now.running ? now.port : 0;
       // @ts-expect-error the status is an object
       /** @type {number} */ const wrong = getStatus();
       /** @type {import('quillgate').ConnectionStat[]} */
       const list = getConnectionStats();
       stopProxy();
       console.log(JSON.stringify({ running: now.running, port: now.port === port, after: quillgate.getStatus().running,
-        same: quillgate.startProxy === startProxy, list: list.length, wrong: typeof wrong }));`);
+        same: quillgate.startProxy === startProxy, list: list.length, wrong: typeof wrong, narrowed: narrowed === port }));`);
     const nodes = [process.execPath, ...otherMajors.map((major) => nodeOfMajor(major))]
       .map((node) => ({ node: [node], arch: process.arch }));
     if (process.arch === 'x64') nodes.push({ node: [...qemu, nodeOfMajor(arm64Major, 'arm64')], arch: 'arm64' });
@@ -253,13 +256,55 @@ describe('the npm package', { timeout: 600000 }, () => {
           assert.deepEqual([out.status, out.accept, out.listed], ['HTTP/1.1 101 Switching Protocols', true, ['handshaking']],
             `${script} under ${version}`);
         }
-        if (script === 'esm.mjs') assert.deepEqual([out.same, out.list], [true, 0]);
+        if (script === 'esm.mjs') assert.deepEqual([out.same, out.list, out.narrowed], [true, 0, true]);
       }
     }
     const tsc = path.join(root, 'node_modules', 'typescript', 'bin', 'tsc');
     const typed = spawnSync(process.execPath, [tsc, '--noEmit', '--strict', '--allowJs', '--checkJs', '--module',
       'nodenext', '--moduleResolution', 'nodenext', 'esm.mjs'], { cwd: project, encoding: 'utf8' });
     assert.equal(typed.status, 0, typed.stdout);
+  });
+
+  test('a plain install carries no web client: quillgate --web names the two packages in one line and runs ' +
+    'nothing; with them installed as it says, it serves the page for its gateway; --version', async () => {
+    const { project } = install('web', ['--ignore-scripts']);
+    assert.equal(fs.existsSync(path.join(project, 'node_modules', '@devolutions')), false);
+    const cli = path.join(project, 'node_modules', '.bin', 'quillgate');
+    const run = (args) => spawnSync(process.execPath, [cli, ...args], { cwd: project, encoding: 'utf8', timeout: 30000 });
+    const version = run(['--version']);
+    assert.deepEqual([version.status, version.stdout], [0, `${require(path.join(root, 'package.json')).version}\n`]);
+
+    const bare = run(['--web']);
+    assert.deepEqual([bare.status, bare.stdout], [1, '']);
+    assert.equal(bare.stderr.split('\n').length, 2, bare.stderr);
+    const [, command] = /^quillgate: the page needs IronRDP's web client, which is not installed \(.+\); install it with: (npm install .+)\n$/
+      .exec(bare.stderr) ?? [];
+    assert.ok(command, bare.stderr);
+    const packages = command.split(' ').slice(2);
+    assert.deepEqual(packages, ['@devolutions/iron-remote-desktop@0.11.0', '@devolutions/iron-remote-desktop-rdp@0.7.0']);
+    const added = npm(project, ['install', '--prefer-offline', '--no-audit', '--no-fund', ...packages]);
+    assert.equal(added.status, 0, added.stderr);
+
+    const child = spawn(process.execPath, [cli, '--web'], { cwd: project });
+    try {
+      const lines = readline.createInterface({ input: child.stdout })[Symbol.asyncIterator]();
+      const gateway = (await lines.next()).value;
+      const [, page] = /^open (http:\/\/127\.0\.0\.1:\d+\/) in a browser$/.exec((await lines.next()).value) ?? [];
+      assert.match(gateway, /^ws:\/\/127\.0\.0\.1:\d+$/);
+      assert.ok(page);
+      const html = await (await fetch(page)).text();
+      assert.ok(html.includes(`<meta name="quillgate-gateway" content="${gateway}">`), html);
+      const { imports } = JSON.parse(/<script type="importmap">(.*?)<\/script>/.exec(html)[1]);
+      const rdp = await fetch(new URL(imports['@devolutions/iron-remote-desktop-rdp'], page));
+      assert.deepEqual([rdp.status, rdp.headers.get('content-type')], [200, 'text/javascript; charset=utf-8']);
+      assert.equal(Buffer.from(await rdp.arrayBuffer()).length,
+        fs.statSync(path.join(project, 'node_modules', '@devolutions', 'iron-remote-desktop-rdp', 'iron-remote-desktop-rdp.js')).size);
+      child.kill('SIGTERM');
+      assert.deepEqual(await once(child, 'exit'), [0, null]);
+      await assert.rejects(fetch(page));
+    } finally {
+      child.kill('SIGKILL');
+    }
   });
 
   test('each prebuilt binary stays within the glibc floor, needs only the C and C++ runtimes (Windows: only ' +
