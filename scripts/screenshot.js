@@ -31,9 +31,8 @@ async function main(output) {
     pages = await startWebServer({ gatewayPort: port });
     browser = await harness.startBrowser({ viewport: { width: 860, height: 900 } });
     await harness.openPage(browser, pages.url);
-    // xrdp asks for the user at its own login screen: TLS alone.
-    const result = await harness.connect(browser, { destination: `127.0.0.1:${xrdp.port}`, username: 'alice', nla: 'off',
-      size: '800x600' });
+    // xrdp asks for the password at its own login screen.
+    const result = await harness.connect(browser, { destination: `127.0.0.1:${xrdp.port}`, username: 'alice', size: '800x600' });
     if (result.state !== 'connected') throw new Error(`the page shows: ${result.text}`);
     await harness.waitForPicture(browser);
     // Let the login window finish drawing.

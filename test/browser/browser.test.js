@@ -77,8 +77,8 @@ for (const name of ['SIGINT', 'SIGTERM']) {
 }
 
 const loopbackPage = () => `http://127.0.0.1:${pageServer.port}/`;
-// xrdp has its own login screen: the page connects with TLS alone, as it
-// does for a server that offers no Network Level Authentication.
+// Network Level Authentication is offered by default, and a server without
+// it (xrdp) picks TLS; this offers TLS alone.
 const TLS_ONLY = { nla: 'off' };
 // Connections xrdp accepted so far, as its log counts them.
 const accepted = () => (xrdp.log().match(/\] Socket \d+: AF_INET connection received from /g) ?? []).length;
@@ -142,7 +142,7 @@ test('the page, from a loopback origin: the client connects through the gateway 
     await openPage(browser, loopbackPage());
     const loaded = Date.now();
     const id = (firstSession = gateway.nextId());
-    const result = await connect(browser, { destination: `127.0.0.1:${xrdp.port}`, ...TLS_ONLY, size: '800x600' });
+    const result = await connect(browser, { destination: `127.0.0.1:${xrdp.port}`, size: '800x600' });
     assert.equal(result.state, 'connected', result.text);
     assert.equal(result.text, `Connected to 127.0.0.1:${xrdp.port} (800×600).`);
     const connected = Date.now();
@@ -203,7 +203,7 @@ test('a computer name alone: the client reaches xrdp as localhost, port 3389', o
       const before = accepted();
       await openPage(browser, loopbackPage());
       const id = gateway.nextId();
-      const result = await connect(browser, { destination: 'localhost', ...TLS_ONLY });
+      const result = await connect(browser, { destination: 'localhost' });
       assert.equal(result.state, 'connected', result.text);
       const entry = await gateway.entry(id);
       assert.deepEqual([entry?.state, entry?.rdpHost, entry?.rdpPort], ['forwarding', 'localhost', 3389]);
@@ -258,7 +258,7 @@ test('the page under a non-loopback host name: the handshake is refused, the pag
     const origin = `http://${FOREIGN_HOST}:${pageServer.port}`;
     await openPage(browser, `${origin}/`);
     const id = gateway.nextId();
-    const result = await connect(browser, { destination: `127.0.0.1:${xrdp.port}`, ...TLS_ONLY });
+    const result = await connect(browser, { destination: `127.0.0.1:${xrdp.port}` });
     assert.equal(result.state, 'failed', result.text);
     assert.match(result.text, /^The page could not reach the gateway: it is not running, or it refused this page/);
     assert.ok(browser.consoleLines.some((line) => line.includes('Unexpected response code: 403')),
@@ -324,3 +324,4 @@ test('Network Level Authentication: the right password draws the shadowed deskto
   assert.equal(refusals(), 1);
   assert.deepEqual(await gateway.linesOf(wrongId), []);
 }));
+

@@ -147,7 +147,7 @@ async function outcome(browser, states, timeout = 30000) {
 // colours (up to 64), and how many are within 8 of `rgb` in each channel.
 function pixels(browser, rgb = [0, 0, 0]) {
   return bounded(browser.page.evaluate((near) => {
-    const canvas = document.querySelector('#session iron-remote-desktop')?.shadowRoot.querySelector('canvas');
+    const canvas = document.querySelector("iron-remote-desktop")?.shadowRoot.querySelector('canvas');
     if (!canvas) return { width: 0, height: 0, drawn: 0, colours: 0, near: 0 };
     const copy = document.createElement('canvas');
     copy.width = canvas.width;
