@@ -19,10 +19,11 @@ const button = document.getElementById('connect-button');
 const status = document.getElementById('status');
 const sessionArea = document.getElementById('session');
 
-// The session now shown, if any: { element, ui, info }. Each connection gets
-// a fresh element, so that nothing of an earlier one is left behind.
+// The session now shown, if any: { element, ui }. Each connection gets a
+// fresh element, so that nothing of an earlier one is left behind.
 let current = null;
-// Counts connections: the outcome of one that was abandoned is ignored.
+// Counts connections: one abandoned (Disconnect while connecting) is shut
+// down whenever it finishes, and its outcome is not shown.
 let attempt = 0;
 
 function show(state, text) {
@@ -75,18 +76,24 @@ async function connect(values) {
   show('connecting', `Connecting to ${values.destination.trim()}…`);
   const [width, height] = values.size.split('x').map(Number);
   const { element, ui } = await createElement(width, height);
-  if (mine !== attempt) return;
-  current = { element, ui };
+  if (mine !== attempt) return element.remove();
+  current = { element, ui, running: false };
   let info;
   try {
     info = await ui.connect(configFor(ui, values));
   } catch (error) {
-    if (mine !== attempt) return;
+    if (mine !== attempt) return element.remove();
     end();
     show('failed', describeError(error, values));
     return;
   }
-  if (mine !== attempt) return;
+  if (mine !== attempt) {
+    // Abandoned while connecting: shut down as soon as it runs.
+    info.run().finally(() => element.remove());
+    ui.shutdown();
+    return;
+  }
+  current.running = true;
   show('connected', `Connected to ${values.destination.trim()} (${info.initialDesktopSize.width}×${info.initialDesktopSize.height}).`);
   element.focus();
   info.run().then(
@@ -95,10 +102,18 @@ async function connect(values) {
   );
 }
 
+// Ends the session shown. One still connecting cannot be shut down yet: it
+// is hidden, and connect() ends it when its connection is made or fails.
 function end() {
-  current?.ui.shutdown();
-  current?.element.remove();
+  if (!current) return;
+  const { element, ui, running } = current;
   current = null;
+  if (!running) {
+    element.style.display = 'none';
+    return;
+  }
+  ui.shutdown();
+  element.remove();
 }
 
 form.addEventListener('submit', (event) => {
@@ -171,4 +186,5 @@ function describeError(error, values) {
 }
 
 await init('INFO');
+button.disabled = false;
 form.dataset.ready = 'true';

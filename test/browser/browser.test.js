@@ -11,6 +11,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const net = require('node:net');
 const { Gateway } = require('../js/support/gateway');
+const { waitFor } = require('../js/helpers');
 const { available: haveXrdp, startXrdp, freePort } = require('../js/support/xrdp');
 const { startRdpServer, readPacket } = require('../js/support/rdp-server');
 const { preconnectionPdu, X224_NEG_FAILURE } = require('../js/support/der');
@@ -101,9 +102,10 @@ const options = { skip: missing.length > 0 && !required, timeout: 90000 };
 // A TCP front for xrdp on 127.0.0.1:`port` (0: one the system picks). With
 // `preconnection` (the bytes of a pre-connection PDU), each connection must
 // start with exactly those bytes, which the front keeps (`pdus`) and strips
-// before relaying the rest; any other start ends the connection. Rejects
-// when the port is in use.
-async function startFront({ port = 0, target, preconnection }) {
+// before relaying the rest; any other start ends the connection. With
+// `delay` (ms), it reaches xrdp only that long after the client connected.
+// Rejects when the port is in use.
+async function startFront({ port = 0, target, preconnection, delay = 0 }) {
   const pdus = [];
   const sockets = new Set();
   const server = net.createServer(async (client) => {
@@ -115,6 +117,8 @@ async function startFront({ port = 0, target, preconnection }) {
       if (start) pdus.push(start);
       if (!start?.equals(preconnection)) return client.destroy();
     }
+    if (delay) await new Promise((resolve) => setTimeout(resolve, delay));
+    if (client.destroyed) return;
     const backend = net.connect(target, '127.0.0.1');
     sockets.add(backend);
     backend.on('error', () => client.destroy());
@@ -185,6 +189,32 @@ test('a destination that refuses connections: the page says so in words, with HT
     // The form is usable again.
     assert.equal(await browser.page.textContent('#connect-button'), 'Connect');
     assert.equal(await browser.page.isEnabled('#destination'), true);
+  }));
+
+// A server that takes its time: the user gave up first, so the session that
+// comes later is shut down at once and not shown.
+test('Disconnect while connecting: the page is ready again, and the session that comes later ends at once', options,
+  (t) => withEvidence(t, async () => {
+    const front = await startFront({ target: xrdp.port, delay: 1500 });
+    try {
+      await openPage(browser, loopbackPage());
+      const id = gateway.nextId();
+      await browser.page.fill('#destination', `127.0.0.1:${front.port}`);
+      await browser.page.click('#connect-button');
+      await outcome(browser, ['connecting']);
+      await browser.page.click('#connect-button');
+      assert.deepEqual(await outcome(browser, ['ended']), { state: 'ended', text: 'Disconnected.' });
+      assert.equal(await browser.page.textContent('#connect-button'), 'Connect');
+      // Through the gateway to xrdp, then shut down by the page.
+      await waitFor(async () => (await gateway.entry(id))?.state === 'forwarding' || !(await gateway.entry(id)),
+        { what: `${id} to reach xrdp`, timeout: 15000 });
+      assert.deepEqual(await gateway.linesOf(id), []);
+      assert.equal(await browser.page.getAttribute('#status', 'data-state'), 'ended');
+      assert.equal(await browser.page.locator('#session iron-remote-desktop').count(), 0);
+      assert.deepEqual(browser.consoleLines.filter((line) => line.startsWith('[pageerror]')), []);
+    } finally {
+      await front.close();
+    }
   }));
 
 // As users type a computer name: no full stop, no port. `localhost` with the
