@@ -10,7 +10,7 @@ const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
 const { startWebServer, findClientPackages } = require('../../lib/web-server');
-const { connectRaw, closedByPeer } = require('./helpers');
+const { connectRaw, closedByPeer, waitFor } = require('./helpers');
 
 // Sends one request as written; resolves with its status, headers and body.
 function request(port, target, { method = 'GET', host = '127.0.0.1' } = {}) {
@@ -47,6 +47,7 @@ function fakePackages(t) {
   }
   const rdp = packages['@devolutions/iron-remote-desktop-rdp'].dir;
   fs.writeFileSync(path.join(rdp, 'sub', 'client_bg.wasm'), Buffer.from([0, 0x61, 0x73, 0x6d, 1, 0, 0, 0]));
+  fs.writeFileSync(path.join(rdp, 'large.js'), Buffer.alloc(8 << 20, 0x20));
   fs.writeFileSync(path.join(rdp, '.npmrc'), 'SECRET');
   fs.symlinkSync(secret, path.join(rdp, 'link.js'));
   fs.symlinkSync(dir, path.join(rdp, 'up'));
@@ -91,6 +92,17 @@ test('serves the page with the gateway\'s address and an import map, the package
   assert.equal(Number(head.headers['content-length']), client.body.length);
   const post = await request(server.port, '/', { method: 'POST' });
   assert.deepEqual([post.status, post.headers.allow], [405, 'GET, HEAD']);
+
+  // Clients that leave in the middle of a large file leave no file open.
+  const descriptors = () => fs.readdirSync('/proc/self/fd').length;
+  const before = descriptors();
+  for (let i = 0; i < 20; i++) {
+    const socket = await connectRaw(server.port);
+    socket.write('GET /modules/@devolutions/iron-remote-desktop-rdp/large.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n');
+    await new Promise((resolve) => socket.once('data', resolve));
+    socket.destroy();
+  }
+  await waitFor(() => descriptors() < before + 5, { what: 'the files of aborted downloads to close' });
 
   // Bound to 127.0.0.1 alone: another loopback address finds nothing.
   await assert.rejects(request(server.port, '/', { host: '127.0.0.2' }), { code: 'ECONNREFUSED' });
