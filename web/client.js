@@ -7,8 +7,9 @@ import '@devolutions/iron-remote-desktop';
 
 // Gateway: its address is ws://127.0.0.1:<port>, where <port> is what
 // startProxy() returned in the Node.js process (it changes at every start);
-// a path after it is ignored. This page's server writes it into the page; an
-// Electron renderer asks its main process for it (see the README).
+// a path after it is ignored, but for /KdcProxy, the KDC proxy's. This
+// page's server writes it into the page; an Electron renderer asks its main
+// process for it (see the README).
 const gatewayAddress = document.querySelector('meta[name="quillgate-gateway"]').content;
 // Gateway: the KDC proxy (for Kerberos) is on the same port.
 const kdcProxyBase = `${gatewayAddress.replace(/^ws:/, 'http:')}/KdcProxy`;
