@@ -9,7 +9,11 @@
 // Authentication.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const http = require('node:http');
 const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
 const { Gateway } = require('../js/support/gateway');
 const { waitFor } = require('../js/helpers');
 const { available: haveXrdp, startXrdp, freePort } = require('../js/support/xrdp');
@@ -17,6 +21,7 @@ const { startRdpServer, readPacket } = require('../js/support/rdp-server');
 const { preconnectionPdu, X224_NEG_FAILURE } = require('../js/support/der');
 const { RECORDED, kdcProxyMessage, kerbMessageOf, startKdc } = require('../js/support/kdc');
 const { startWebServer } = require('../../lib/web-server');
+const { readmeFiles } = require('../js/support/readme');
 const freerdp = require('./freerdp');
 const harness = require('./harness');
 const { startBrowser, openPage, connect, outcome, fetchKdc, waitForPicture } = harness;
@@ -355,3 +360,45 @@ test('Network Level Authentication: the right password draws the shadowed deskto
   assert.deepEqual(await gateway.linesOf(wrongId), []);
 }));
 
+// The README's web client and the page half of its Electron example, as
+// written but for the server and credentials: served from 127.0.0.1 (a page
+// from disk would send Origin: null in Chromium, where Electron sends
+// file://) beside the packages, with window.quillgate as the preload script
+// defines it. Its Content-Security-Policy must let the client run.
+test('the README\'s Electron renderer (index.html, renderer.js) with its desktop.js draws the shadowed desktop',
+  options, (t) => withEvidence(t, async () => {
+    const files = readmeFiles();
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'quillgate-readme-'));
+    t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+    let renderer = files['renderer.js'];
+    for (const [written, value] of [['rdp01.corp.example', `127.0.0.1:${shadow.port}`], ['alice', USER], ['secret', PASSWORD]]) {
+      assert.equal(renderer.split(`'${written}'`).length, 2, `renderer.js names '${written}' once`);
+      renderer = renderer.replace(`'${written}'`, JSON.stringify(value));
+    }
+    for (const name of ['index.html', 'desktop.js']) fs.writeFileSync(path.join(dir, name), files[name]);
+    fs.writeFileSync(path.join(dir, 'renderer.js'), renderer);
+    fs.symlinkSync(path.join(__dirname, '..', '..', 'node_modules'), path.join(dir, 'node_modules'));
+    const server = http.createServer((req, res) => {
+      const file = path.join(dir, path.normalize(decodeURIComponent(new URL(req.url, 'http://x').pathname)));
+      fs.readFile(file, (error, body) => {
+        if (error) return res.writeHead(404).end();
+        // no-store: a page left for another stays out of the back-forward
+        // cache, which would keep its session open.
+        res.writeHead(200, { 'content-type': file.endsWith('.html') ? 'text/html' : 'text/javascript',
+          'cache-control': 'no-store' }).end(body);
+      });
+    });
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    t.after(() => new Promise((resolve) => (server.closeAllConnections(), server.close(resolve))));
+
+    await browser.page.addInitScript((port) => {
+      window.quillgate = { port: async () => port };
+    }, gateway.port);
+    const id = gateway.nextId();
+    await browser.page.goto(`http://127.0.0.1:${server.address().port}/index.html`);
+    await waitForPicture(browser, { rgb: freerdp.DESKTOP, enough: (c) => c.near > c.width * c.height / 2 });
+    assert.equal((await gateway.entry(id))?.state, 'forwarding');
+    assert.deepEqual(browser.consoleLines.filter((line) => /Content Security Policy|pageerror/.test(line)), []);
+    await browser.page.goto('about:blank');
+    assert.deepEqual(await gateway.linesOf(id), []);
+  }));
