@@ -1,15 +1,29 @@
-/** State of the gateway, as returned by {@link getStatus}. */
-export interface ProxyStatus {
-  /** A gateway is running in this process. */
-  running: boolean;
-  /** The listening port on 127.0.0.1; absent while not running. */
-  port?: number;
+/**
+ * State of the gateway, as returned by {@link getStatus}: test `running`, and
+ * `port` and `startTimeMs` are numbers.
+ */
+export type ProxyStatus = RunningProxyStatus | StoppedProxyStatus;
+
+/** A gateway is running in this process. */
+export interface RunningProxyStatus {
+  running: true;
+  /** The listening port on 127.0.0.1. */
+  port: number;
   /** Connections accepted and not yet finished (low 32 bits of the counter). */
   activeConnections: number;
   /** Connections accepted since the last start (low 32 bits of the counter). */
   totalConnections: number;
-  /** Start time in milliseconds since the Unix epoch; absent while not running. */
-  startTimeMs?: number;
+  /** Start time in milliseconds since the Unix epoch. */
+  startTimeMs: number;
+}
+
+/** No gateway is running: both counters are 0, and there is no port or start time. */
+export interface StoppedProxyStatus {
+  running: false;
+  port?: undefined;
+  activeConnections: number;
+  totalConnections: number;
+  startTimeMs?: undefined;
 }
 
 /** One live connection, as listed by {@link getConnectionStats}. */

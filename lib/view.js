@@ -52,8 +52,8 @@ function diff(previous, current) {
   return changes.sort((a, b) => number(a) - number(b));
 }
 
-// The live table shown on a terminal.
-function render(url, status, connections, now) {
+// The live table shown on a terminal; `page`, a line under the header.
+function render(url, status, connections, now, page) {
   const rows = [...connections]
     .sort((a, b) => Number(a.connectionId.slice(4)) - Number(b.connectionId.slice(4)))
     .map((c) => [c.connectionId, c.state, destination(c), flags(c), age(now - c.startTimeMs)]);
@@ -63,6 +63,7 @@ function render(url, status, connections, now) {
   const up = status.running ? `up ${age(now - status.startTimeMs)}` : 'not running';
   return [
     `quillgate ${url}  ${up}  active ${status.activeConnections}  total ${status.totalConnections}`,
+    ...(page ? [page] : []),
     '',
     line(header),
     ...rows.map(line),

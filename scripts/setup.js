@@ -21,10 +21,14 @@ const packages = {
   // the arm64 cross compiler (with its C and C++ libraries) and qemu-user
   // (qemu-aarch64) for the Linux arm64 addon, and MIT Kerberos (a KDC, its
   // database tools, kinit, and the TLS module kinit needs to speak to a KDC
-  // proxy) for the Kerberos test.
+  // proxy) for the Kerberos test, and FreeRDP's shadow server with a
+  // virtual X screen for it to share (its SAM file from winpr-hash, a
+  // window on the screen from x11-utils' xmessage) as a server that checks
+  // credentials with Network Level Authentication.
   test: ['libgtest-dev', 'clang-14', 'libclang-rt-14-dev', 'openssl', 'binutils', 'xrdp', 'chromium',
     'g++-mingw-w64-x86-64', 'perl', 'wine64', 'g++-aarch64-linux-gnu', 'qemu-user',
-    'krb5-kdc', 'krb5-admin-server', 'krb5-user', 'krb5-k5tls'],
+    'krb5-kdc', 'krb5-admin-server', 'krb5-user', 'krb5-k5tls',
+    'freerdp2-shadow-x11', 'winpr-utils', 'xvfb', 'x11-utils'],
   bench: ['openssl'],
 };
 

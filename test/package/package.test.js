@@ -12,7 +12,8 @@ const path = require('node:path');
 const readline = require('node:readline');
 const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const { once } = require('node:events');
-const { root, connectRaw } = require('../js/helpers');
+const { root, connectRaw, closedByPeer } = require('../js/helpers');
+const { readmeBlocks, readmeFiles } = require('../js/support/readme');
 
 function startCli(args = []) {
   const child = spawn(process.execPath, [path.join(root, 'bin', 'quillgate.js'), ...args], { cwd: root });
@@ -193,7 +194,8 @@ describe('the npm package', { timeout: 600000 }, () => {
   test('carries the prebuilt binary, the licences and the sources, and leaves no binary in the tree', () => {
     const cross = process.arch === 'x64' ? ['win32-x64', 'linux-arm64'].map((p) => `prebuilds/${p}/quillgate.node`) : [];
     for (const file of [`prebuilds/linux-${process.arch}/quillgate.node`, ...cross, 'LICENSE', 'THIRD_PARTY_NOTICES.md',
-      'index.mjs', 'index.d.mts', 'scripts/install.js', 'CMakeLists.txt', 'src/addon.map', 'src/addon.cpp']) {
+      'index.mjs', 'index.d.mts', 'scripts/install.js', 'CMakeLists.txt', 'src/addon.map', 'src/addon.cpp',
+      'web/index.html', 'web/client.js', 'lib/web-server.js', 'docs/web-page.png', 'README.md', 'CONTRIBUTING.md']) {
       assert.ok(files.includes(file), `${file} is in the package`);
     }
     assert.deepEqual(files.filter((f) => /^(build|test|bench)\//.test(f)), []);
@@ -230,13 +232,15 @@ describe('the npm package', { timeout: 600000 }, () => {
       const port = startProxy();
       /** @type {import('quillgate').ProxyStatus} */
       const now = getStatus();
+      /** @type {number} */
+      const narrowed = now.running ? now.port : 0;
       // @ts-expect-error the status is an object
       /** @type {number} */ const wrong = getStatus();
       /** @type {import('quillgate').ConnectionStat[]} */
       const list = getConnectionStats();
       stopProxy();
       console.log(JSON.stringify({ running: now.running, port: now.port === port, after: quillgate.getStatus().running,
-        same: quillgate.startProxy === startProxy, list: list.length, wrong: typeof wrong }));`);
+        same: quillgate.startProxy === startProxy, list: list.length, wrong: typeof wrong, narrowed: narrowed === port }));`);
     const nodes = [process.execPath, ...otherMajors.map((major) => nodeOfMajor(major))]
       .map((node) => ({ node: [node], arch: process.arch }));
     if (process.arch === 'x64') nodes.push({ node: [...qemu, nodeOfMajor(arm64Major, 'arm64')], arch: 'arm64' });
@@ -253,13 +257,198 @@ describe('the npm package', { timeout: 600000 }, () => {
           assert.deepEqual([out.status, out.accept, out.listed], ['HTTP/1.1 101 Switching Protocols', true, ['handshaking']],
             `${script} under ${version}`);
         }
-        if (script === 'esm.mjs') assert.deepEqual([out.same, out.list], [true, 0]);
+        if (script === 'esm.mjs') assert.deepEqual([out.same, out.list, out.narrowed], [true, 0, true]);
       }
     }
     const tsc = path.join(root, 'node_modules', 'typescript', 'bin', 'tsc');
     const typed = spawnSync(process.execPath, [tsc, '--noEmit', '--strict', '--allowJs', '--checkJs', '--module',
       'nodenext', '--moduleResolution', 'nodenext', 'esm.mjs'], { cwd: project, encoding: 'utf8' });
     assert.equal(typed.status, 0, typed.stdout);
+  });
+
+  test('a plain install carries no web client: quillgate --web names the two packages in one line and runs ' +
+    'nothing; with them installed as it says, it serves the page for its gateway; --version', async () => {
+    const { project } = install('web', ['--ignore-scripts']);
+    assert.equal(fs.existsSync(path.join(project, 'node_modules', '@devolutions')), false);
+    const cli = path.join(project, 'node_modules', '.bin', 'quillgate');
+    const run = (args) => spawnSync(process.execPath, [cli, ...args], { cwd: project, encoding: 'utf8', timeout: 30000 });
+    const version = run(['--version']);
+    assert.deepEqual([version.status, version.stdout], [0, `${require(path.join(root, 'package.json')).version}\n`]);
+
+    const bare = run(['--web']);
+    assert.deepEqual([bare.status, bare.stdout], [1, '']);
+    assert.equal(bare.stderr.split('\n').length, 2, bare.stderr);
+    const [, command] = /^quillgate: the page needs IronRDP's web client, which is not installed \(.+\); install it with: (npm install .+)\n$/
+      .exec(bare.stderr) ?? [];
+    assert.ok(command, bare.stderr);
+    const packages = command.split(' ').slice(2);
+    assert.deepEqual(packages, ['@devolutions/iron-remote-desktop@0.11.0', '@devolutions/iron-remote-desktop-rdp@0.7.0']);
+    const added = npm(project, ['install', '--prefer-offline', '--no-audit', '--no-fund', ...packages]);
+    assert.equal(added.status, 0, added.stderr);
+
+    const child = spawn(process.execPath, [cli, '--web'], { cwd: project });
+    try {
+      const lines = readline.createInterface({ input: child.stdout })[Symbol.asyncIterator]();
+      const gateway = (await lines.next()).value;
+      const [, page] = /^open (http:\/\/127\.0\.0\.1:\d+\/) in a browser$/.exec((await lines.next()).value) ?? [];
+      assert.match(gateway, /^ws:\/\/127\.0\.0\.1:\d+$/);
+      assert.ok(page);
+      const html = await (await fetch(page)).text();
+      assert.ok(html.includes(`<meta name="quillgate-gateway" content="${gateway}">`), html);
+      const { imports } = JSON.parse(/<script type="importmap">(.*?)<\/script>/.exec(html)[1]);
+      const rdp = await fetch(new URL(imports['@devolutions/iron-remote-desktop-rdp'], page));
+      assert.deepEqual([rdp.status, rdp.headers.get('content-type')], [200, 'text/javascript; charset=utf-8']);
+      assert.equal(Buffer.from(await rdp.arrayBuffer()).length,
+        fs.statSync(path.join(project, 'node_modules', '@devolutions', 'iron-remote-desktop-rdp', 'iron-remote-desktop-rdp.js')).size);
+      child.kill('SIGTERM');
+      assert.deepEqual(await once(child, 'exit'), [0, null]);
+      await assert.rejects(fetch(page));
+    } finally {
+      child.kill('SIGKILL');
+    }
+  });
+
+  // What the browser test runs of the README: the page's half of the web
+  // client and Electron examples.
+  const inBrowser = ['desktop.js', 'index.html', 'renderer.js'];
+
+  test('the README\'s code blocks run as written in a fresh project: its shell commands, the API example, ' +
+    'Electron\'s main process and preload under Node.js with a stand-in for Electron, and its packaging patterns', async () => {
+    const blocks = readmeBlocks();
+    const files = readmeFiles(blocks);
+    // Each block is run here or in the browser test, none is left out.
+    assert.deepEqual(blocks.filter((b) => !b.name).map((b) => b.lang), ['mermaid', 'sh', 'sh']);
+    assert.deepEqual(Object.keys(files).sort(), ['app.js', 'main.js', 'package.json', 'preload.js', ...inBrowser].sort());
+    const project = path.join(work, 'readme');
+    fs.mkdirSync(project);
+    fs.writeFileSync(path.join(project, 'package.json'), '{"name":"readme","version":"1.0.0","private":true}');
+
+    for (const line of blocks.filter((b) => b.lang === 'sh').flatMap((b) => b.text.trim().split('\n'))) {
+      const [command, ...args] = line.split(/\s+/);
+      if (command === 'npm' && args[0] === 'install') {
+        // quillgate is the packed tarball; the rest comes from the cache.
+        const result = npm(project, ['install', '--prefer-offline', '--no-audit', '--no-fund',
+          ...args.slice(1).map((a) => (a === 'quillgate' ? tarball : a))]);
+        assert.equal(result.status, 0, `${line}: ${result.stderr}`);
+      } else if (command === 'npx' && args[0] === 'quillgate' && args.includes('--web')) {
+        const npx = path.join(path.dirname(npmCli), 'npx-cli.js');
+        // A process group of its own, for Ctrl-C as a terminal sends it: to npx and the quillgate it runs.
+        const child = spawn(process.execPath, [npx, ...args], { cwd: project, detached: true,
+          env: npmEnv(bin, { npm_config_script_shell: '/bin/sh' }) });
+        const group = (signal) => {
+          try {
+            process.kill(-child.pid, signal);
+          } catch {}
+        };
+        try {
+          const lines = readline.createInterface({ input: child.stdout })[Symbol.asyncIterator]();
+          let page;
+          for (let next; !page && !(next = await lines.next()).done;) page = /^open (\S+) in a browser$/.exec(next.value)?.[1];
+          assert.ok(page, line);
+          assert.match(await (await fetch(page)).text(), /<meta name="quillgate-gateway" content="ws:\/\/127\.0\.0\.1:\d+">/);
+          group('SIGINT');
+          await once(child, 'exit');
+          await assert.rejects(fetch(page), undefined, `${line}: still serving after Ctrl-C`);
+        } finally {
+          group('SIGKILL');
+        }
+      } else {
+        assert.fail(`README: no test runs the shell line ${line}`);
+      }
+    }
+    for (const [name, text] of Object.entries(files)) fs.writeFileSync(path.join(project, name), text);
+
+    // A handshake of RFC 6455's example: the gateway on `port` answers.
+    const handshake = async (port) => {
+      const socket = await connectRaw(port);
+      socket.write(['GET / HTTP/1.1', 'Host: 127.0.0.1', 'Upgrade: websocket', 'Connection: Upgrade',
+        'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==', 'Sec-WebSocket-Version: 13', '', ''].join('\r\n'));
+      const [reply] = await once(socket, 'data');
+      socket.destroy();
+      return reply.toString('latin1').split('\r\n')[0];
+    };
+    // `next(what)` resolves with its next line of output; rejects when there is none.
+    const started = (file, stdio) => {
+      const child = spawn(process.execPath, [file], { cwd: project, stdio });
+      const lines = readline.createInterface({ input: child.stdout })[Symbol.asyncIterator]();
+      const next = async (what) => {
+        const { done, value } = await lines.next();
+        if (done) throw new Error(`${file} ended before ${what}`);
+        return value;
+      };
+      return { child, next };
+    };
+
+    // The API example: prints the address and the status, stops on SIGTERM and exits by itself.
+    const app = started('app.js', ['ignore', 'pipe', 'inherit']);
+    try {
+      const [, port] = /^the web client's proxy address: ws:\/\/127\.0\.0\.1:(\d+)$/.exec(await app.next('the address')) ?? [];
+      assert.ok(port);
+      // The status, as console.log() prints it over one or more lines.
+      while (!/running: true/.test(await app.next('the status')));
+      assert.equal(await handshake(Number(port)), 'HTTP/1.1 101 Switching Protocols');
+      app.child.kill('SIGTERM');
+      assert.deepEqual(await once(app.child, 'exit'), [0, null]);
+      await assert.rejects(connectRaw(Number(port)));
+    } finally {
+      app.child.kill('SIGKILL');
+    }
+
+    // Electron's modules, as much of them as main.js and preload.js use;
+    // the preload runs in the same process, so its invoke reaches ipcMain.
+    fs.mkdirSync(path.join(project, 'node_modules', 'electron'));
+    fs.writeFileSync(path.join(project, 'node_modules', 'electron', 'index.js'), `
+      const handlers = new Map();
+      const listeners = new Map();
+      exports.windows = [];
+      exports.exposed = {};
+      exports.app = { whenReady: async () => {}, on: (name, fn) => listeners.set(name, fn), quit: () => (exports.quit = true),
+        emit: (name) => listeners.get(name)() };
+      exports.ipcMain = { handle: (channel, fn) => handlers.set(channel, fn) };
+      exports.BrowserWindow = class { constructor(options) { exports.windows.push(this); this.options = options; }
+        loadFile(file) { this.loaded = file; } };
+      exports.contextBridge = { exposeInMainWorld: (key, api) => (exports.exposed[key] = api) };
+      exports.ipcRenderer = { invoke: async (channel, ...args) => handlers.get(channel)({}, ...args) };`);
+    fs.writeFileSync(path.join(project, 'electron-run.js'), `
+      const electron = require('electron');
+      require('./main.js');
+      setTimeout(async () => {
+        const [window] = electron.windows;
+        require(window.options.webPreferences.preload);
+        console.log(JSON.stringify({ port: await electron.exposed.quillgate.port(), loaded: window.loaded,
+          preload: window.options.webPreferences.preload }));
+        process.stdin.once('data', () => {
+          process.stdin.destroy();
+          electron.app.emit('window-all-closed');
+          console.log(JSON.stringify({ quit: electron.quit }));
+        });
+      });`);
+    const electron = started('electron-run.js', ['pipe', 'pipe', 'inherit']);
+    try {
+      const window = JSON.parse(await electron.next('the window'));
+      assert.deepEqual([window.loaded, window.preload], ['index.html', path.join(project, 'preload.js')]);
+      assert.equal(await handshake(window.port), 'HTTP/1.1 101 Switching Protocols');
+      const idle = await connectRaw(window.port);
+      electron.child.stdin.write('close\n');
+      assert.deepEqual(JSON.parse(await electron.next('the quit')), { quit: true });
+      assert.deepEqual(await once(electron.child, 'exit'), [0, null]);
+      await closedByPeer(idle);
+    } finally {
+      electron.child.kill('SIGKILL');
+    }
+
+    // electron-builder's patterns name the package's files (build/ only
+    // after a source build).
+    const installed = path.join(project, 'node_modules', 'quillgate');
+    const packaged = [...fs.readdirSync(installed, { recursive: true }), 'build/quillgate.node']
+      .map((f) => `node_modules/quillgate/${f.split(path.sep).join('/')}`);
+    const { build } = JSON.parse(files['package.json']);
+    const patterns = [...build.asarUnpack, ...build.linux.files, ...build.win.files];
+    for (const pattern of patterns) {
+      const glob = new RegExp(`^${pattern.replace(/^!/, '').replace(/[.+?^${}()|[\]\\]/g, '\\$&')
+        .replace(/\*\*/g, '\0').replace(/\*/g, '[^/]*').replace(/\0/g, '.*')}$`);
+      assert.ok(packaged.some((f) => glob.test(f)), `${pattern} names none of the package's files`);
+    }
   });
 
   test('each prebuilt binary stays within the glibc floor, needs only the C and C++ runtimes (Windows: only ' +

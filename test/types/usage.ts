@@ -1,13 +1,22 @@
 // Compiled with tsc --noEmit --strict by the test suite: the declarations
 // must accept real use and reject misuse.
 import quillgate = require('../..');
-import type { ConnectionStat, ProxyStatus, QuillgateError } from '../..';
+import type { ConnectionStat, ProxyStatus, QuillgateError, RunningProxyStatus } from '../..';
 
 const port: number = quillgate.startProxy();
 const status: ProxyStatus = quillgate.getStatus();
 const maybePort: number | undefined = status.port;
 const started: number | undefined = status.startTimeMs;
 const counts: number = status.activeConnections + status.totalConnections;
+// The status is told apart by `running`.
+if (status.running) {
+  const sure: number = status.port + status.startTimeMs;
+  const running: RunningProxyStatus = status;
+  void sure, running;
+} else {
+  const none: undefined = status.port;
+  void none;
+}
 
 const list: ConnectionStat[] = quillgate.getConnectionStats();
 for (const c of list) {
@@ -29,7 +38,11 @@ try {
 const notNull: ProxyStatus = { running: false, activeConnections: 0, totalConnections: 0, port: null };
 // @ts-expect-error the port may be absent
 const surePort: number = status.port;
+// @ts-expect-error a stopped gateway has no port
+const stoppedWithPort: ProxyStatus = { running: false, activeConnections: 0, totalConnections: 0, port: 1 };
+// @ts-expect-error a running gateway has a start time
+const runningWithout: ProxyStatus = { running: true, port: 1, activeConnections: 0, totalConnections: 0 };
 // @ts-expect-error stopProxy returns nothing
 const nothing: number = quillgate.stopProxy();
 
-void port, maybePort, started, counts, notNull, surePort, nothing;
+void port, maybePort, started, counts, notNull, surePort, stoppedWithPort, runningWithout, nothing;
