@@ -64,6 +64,10 @@ class ClientStream {
   // failure whatever was held is dropped, and later writes fail too.
   boost::asio::awaitable<boost::system::error_code> flush();
 
+  // Bytes have been read from the socket that the WebSocket layer has not
+  // taken yet: the client is streaming.
+  bool has_buffered() const { return ahead_ != nullptr; }
+
   // Bytes the WebSocket layer has read so far.
   std::uint64_t bytes_read() const { return bytes_read_; }
 
