@@ -1,16 +1,12 @@
 #include "proxy/client_stream.hpp"
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/write.hpp>
 #include <algorithm>
 
 namespace quillgate::proxy {
 
 namespace asio = boost::asio;
 
-ClientStream::ClientStream(socket_type socket)
-    : socket_(std::move(socket)), flushed_(socket_.get_executor(), boost::asio::steady_timer::time_point::max()) {
+ClientStream::ClientStream(socket_type socket) : socket_(std::move(socket)) {
   boost::system::error_code ignored;  // a closed socket fails its first read instead
   socket_.non_blocking(true, ignored);
 }
@@ -38,21 +34,6 @@ boost::system::error_code ClientStream::fill_now() {
   ahead_begin_ = 0;
   ahead_end_ = n;
   return {};
-}
-
-asio::awaitable<boost::system::error_code> ClientStream::flush() {
-  holding_ = false;
-  // Nothing held: a teardown has sent it already.
-  if (outgoing_.empty()) co_return boost::system::error_code();
-  // Held bytes are given up either way: sent, or lost with a failed socket.
-  std::vector<std::uint8_t> sending;
-  sending.swap(outgoing_);
-  flushing_ = true;
-  auto [ec, n] = co_await asio::async_write(socket_, asio::buffer(sending), asio::as_tuple(asio::use_awaitable));
-  flushing_ = false;
-  if (ec) failed_ = ec;
-  flushed_.cancel();
-  co_return ec;
 }
 
 }  // namespace quillgate::proxy
