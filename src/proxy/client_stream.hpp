@@ -4,6 +4,7 @@
 #include <boost/asio/compose.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/beast/core/buffers_prefix.hpp>
 #include <boost/beast/core/role.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 #include <cstdint>
@@ -48,6 +49,15 @@ class ClientStream {
   // taken yet: the client is streaming.
   bool has_buffered() const { return ahead_ != nullptr; }
 
+  // From now on (the WebSocket handshake done) the stream is read as frames:
+  // no read goes past the end of the frame it starts in, so that what the
+  // WebSocket layer has not asked for yet stays here, where it can be seen.
+  void read_frames() { frames_ = true; }
+
+  // The next frame is here whole and is a complete Binary or Text message:
+  // a read for it completes without waiting.
+  bool next_message_ready() const;
+
   // Bytes the WebSocket layer has read so far.
   std::uint64_t bytes_read() const { return bytes_read_; }
 
@@ -90,23 +100,73 @@ class ClientStream {
   // Reads what the socket holds into a fresh read-ahead buffer without
   // waiting; would_block (buffer released) when it holds nothing.
   boost::system::error_code fill_now();
+  // The same, after what the buffer already holds; would_block when the
+  // socket holds nothing.
+  boost::system::error_code fill_more();
   void release_ahead() {
     ahead_.reset();
-    ahead_begin_ = ahead_end_ = 0;
+    ahead_begin_ = ahead_end_ = ahead_capacity_ = 0;
+  }
+
+  std::size_t buffered() const { return ahead_end_ - ahead_begin_; }
+  // The size of the frame header at the start of the buffer, once its first
+  // two bytes are there (RFC 6455 5.2); 0 before.
+  std::size_t header_size() const;
+  bool header_ready() const {
+    const std::size_t h = header_size();
+    return h != 0 && buffered() >= h;
+  }
+  // Header and payload of the frame at the start of the buffer, whose header
+  // is there.
+  std::uint64_t frame_size() const;
+
+  // How much of `buffers` a read may fill: up to the end of the current
+  // frame when reading frames.
+  template <class MutableBuffers>
+  auto bounded(const MutableBuffers& buffers) const {
+    const std::size_t wanted = boost::asio::buffer_size(buffers);
+    const std::size_t limit = frames_ && frame_left_ < wanted ? static_cast<std::size_t>(frame_left_) : wanted;
+    return boost::beast::buffers_prefix(limit, buffers);
+  }
+  void delivered(std::size_t n) {
+    bytes_read_ += n;
+    if (frames_) frame_left_ -= n;
   }
 
   template <class MutableBuffers>
   struct ReadOp {
     ClientStream& stream;
     MutableBuffers buffers;
-    enum class Step { start, deliver, direct } step = Step::start;
+    enum class Step { start, waited, deliver, direct } step = Step::start;
     boost::system::error_code failure{};
 
     template <class Self>
     void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
       switch (step) {
+        case Step::waited:
+          if (ec) return self.complete(ec, 0);
+          [[fallthrough]];
         case Step::start: {
-          const std::size_t wanted = boost::asio::buffer_size(buffers);
+          if (stream.frames_ && stream.frame_left_ == 0) {
+            // A frame starts here: its header is read into the buffer first,
+            // which tells how far the reads for this frame may go.
+            while (!stream.header_ready()) {
+              failure = stream.fill_more();
+              if (failure == boost::asio::error::would_block) {
+                failure = {};
+                step = Step::waited;
+                return stream.socket_.async_wait(socket_type::wait_read, std::move(self));
+              }
+              // The end of the stream, or a failure, before a whole header:
+              // what came of it is dropped with the connection.
+              if (failure) {
+                step = Step::deliver;
+                return boost::asio::post(stream.get_executor(), std::move(self));
+              }
+            }
+            stream.frame_left_ = stream.frame_size();
+          }
+          const std::size_t wanted = boost::asio::buffer_size(stream.bounded(buffers));
           if (!stream.ahead_ && stream.streaming_ && wanted < read_ahead_size) {
             failure = stream.fill_now();
             stream.streaming_ = failure != boost::asio::error::would_block;
@@ -117,18 +177,18 @@ class ClientStream {
             return boost::asio::post(stream.get_executor(), std::move(self));
           }
           step = Step::direct;
-          return stream.socket_.async_read_some(buffers, std::move(self));
+          return stream.socket_.async_read_some(stream.bounded(buffers), std::move(self));
         }
         case Step::deliver: {
           if (failure) return self.complete(failure, 0);
-          const std::size_t taken = stream.take_buffered(buffers);
-          stream.bytes_read_ += taken;
+          const std::size_t taken = stream.take_buffered(stream.bounded(buffers));
+          stream.delivered(taken);
           return self.complete({}, taken);
         }
         case Step::direct:
           // A read that filled its buffer suggests more is waiting.
-          stream.streaming_ = !ec && n == boost::asio::buffer_size(buffers);
-          stream.bytes_read_ += n;
+          stream.streaming_ = !ec && n == boost::asio::buffer_size(stream.bounded(buffers));
+          stream.delivered(n);
           return self.complete(ec, n);
       }
     }
@@ -155,8 +215,11 @@ class ClientStream {
   std::unique_ptr<std::uint8_t[]> ahead_;
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
+  std::size_t ahead_capacity_ = 0;
   bool streaming_ = false;  // the last read suggested more data is waiting
   std::uint64_t bytes_read_ = 0;
+  bool frames_ = false;
+  std::uint64_t frame_left_ = 0;  // of the current frame, still to be read; 0 between frames
 };
 
 // Closing the WebSocket. Only the asynchronous form is used.

@@ -117,12 +117,15 @@ class Relay {
     for (;;) {
       // Beast answers Pings inside the read and returns only message data:
       // the rest of the current message, as far as it has come, up to the
-      // size of a piece.
+      // size of a piece, and the messages after it that are already here
+      // whole. The bytes are one stream to the server: many small messages
+      // (input events) then cost one TLS write, not one each.
       boost::system::error_code read_error;
       do {
         std::tie(read_error, std::ignore) =
             co_await ws_.async_read_some(piece, client_piece_size - piece.size(), token);
-      } while (!read_error && !ws_.is_message_done() && piece.size() < client_piece_size);
+      } while (!read_error && piece.size() < client_piece_size &&
+               (!ws_.is_message_done() || ws_.next_layer().next_message_ready()));
       if (over_ || closing_client_) co_return;  // the Close has been answered, or given up on
       // What came before a failure is the client's too: it goes first.
       if (piece.size() > 0 && !server_ended_ && !write_failure_) {

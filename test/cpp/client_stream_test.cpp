@@ -8,6 +8,10 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/read.hpp>
 #include <boost/beast/websocket/stream.hpp>
 #include <numeric>
 #include <vector>
@@ -88,6 +92,66 @@ TEST(ClientStream, ReadsThroughTheReadAheadBufferInOrder) {
       got.insert(got.end(), p, p + n);
     }
     EXPECT_EQ(got, sent);
+  });
+}
+
+// Read as frames behind a WebSocket server: messages of every length class,
+// fragmented into frames of a few bytes and sent in odd pieces, with Pings
+// between them, arrive whole and in order; no read takes more than its frame,
+// so a message that is here whole is seen as ready before it is read.
+TEST(ClientStream, FramesAreReadUpToTheirEndAndReadyMessagesAreSeen) {
+  namespace beast = boost::beast;
+  namespace http = beast::http;
+  namespace websocket = beast::websocket;
+  SocketPair pair;
+  const std::vector<std::size_t> sizes = {0, 1, 125, 126, 65535, 65536, 200000, 3, 3, 3};
+  pair.run([&]() -> asio::awaitable<void> {
+    websocket::stream<tcp::socket> client(std::move(pair.far));
+    websocket::stream<ClientStream> server(ClientStream(std::move(pair.near)));
+    bool accepted = false;
+    asio::co_spawn(pair.io, [&]() -> asio::awaitable<void> {
+      beast::flat_buffer buffer;
+      http::request<http::empty_body> request;
+      co_await http::async_read(server.next_layer(), buffer, request, asio::use_awaitable);
+      server.next_layer().put_back(buffer.cdata());
+      server.next_layer().read_frames();
+      co_await server.async_accept(request, asio::use_awaitable);
+      accepted = true;
+    }, asio::detached);
+    co_await client.async_handshake("127.0.0.1", "/", asio::use_awaitable);
+    while (!accepted) co_await asio::post(pair.io, asio::use_awaitable);
+
+    // The first message goes in frames of 8 bytes; the last three small ones
+    // in one write, after everything else.
+    client.binary(true);
+    client.auto_fragment(true);
+    client.write_buffer_bytes(8);
+    for (std::size_t i = 0; i + 3 < sizes.size(); ++i) {
+      if (i == 1) client.auto_fragment(false);
+      co_await client.async_ping("p", asio::use_awaitable);
+      co_await client.async_write(asio::buffer(counting(sizes[i], static_cast<std::uint8_t>(i))), asio::use_awaitable);
+    }
+    Bytes three;
+    for (std::size_t i = sizes.size() - 3; i < sizes.size(); ++i) {
+      const Bytes payload = counting(sizes[i], static_cast<std::uint8_t>(i));
+      three.insert(three.end(), {0x82, 0x83, 0, 0, 0, 0});  // masked with a key of zeros
+      three.insert(three.end(), payload.begin(), payload.end());
+    }
+    co_await asio::async_write(client.next_layer(), asio::buffer(three), asio::use_awaitable);
+
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+      beast::flat_buffer message;
+      do {
+        co_await server.async_read_some(message, 0, asio::use_awaitable);
+      } while (!server.is_message_done());
+      EXPECT_EQ(Bytes(static_cast<const std::uint8_t*>(message.data().data()),
+                      static_cast<const std::uint8_t*>(message.data().data()) + message.size()),
+                counting(sizes[i], static_cast<std::uint8_t>(i)))
+          << "message " << i;
+      // The second of the three small ones is seen waiting whole.
+      if (i == sizes.size() - 3) EXPECT_TRUE(server.next_layer().next_message_ready());
+    }
+    EXPECT_FALSE(server.next_layer().next_message_ready());
   });
 }
 
