@@ -39,16 +39,45 @@ function collect(argv) {
   });
 }
 
+// The backend, the gateway in a Node.js host and the two forwarders, each a
+// process of its own (so that the processor time of each relay can be read
+// on its own), then the client's measurements.
 async function measure(backendFlags, clientFlags) {
   const backend = await start([tool, 'backend', ...backendFlags]);
-  const gateway = await start([process.execPath, path.join(__dirname, 'gateway-host.js')], { limit: 20000, input: 'pipe' });
+  const started = [backend];
   try {
+    const gateway = await start([process.execPath, path.join(__dirname, 'gateway-host.js')], { limit: 20000, input: 'pipe' });
+    started.push(gateway);
+    const forwarder = await start([tool, 'forwarder', '--backend', backend.line]);
+    started.push(forwarder);
+    const looped = await start([tool, 'loop-forwarder', '--backend', backend.line]);
+    started.push(looped);
     return await collect([tool, 'run', '--gateway', gateway.line, '--backend', backend.line,
-      '--gateway-pid', String(gateway.child.pid), ...clientFlags, ...(quick ? ['--quick'] : [])]);
+      '--forwarder', forwarder.line, '--loop-forwarder', looped.line, '--gateway-pid', String(gateway.child.pid),
+      '--forwarder-pid', String(forwarder.child.pid), '--loop-forwarder-pid', String(looped.child.pid),
+      ...clientFlags, ...(quick ? ['--quick'] : [])]);
   } finally {
-    gateway.child.stdin.end();
-    backend.child.kill();
+    for (const { child } of started) {
+      if (child.stdin) child.stdin.end();
+      child.kill();
+    }
   }
+}
+
+// What AES-256-GCM (the cipher the gateway and the backend agree on) costs on
+// this machine, per byte in 16 KiB records and per 64-byte record, from
+// `openssl speed` against the same OpenSSL release the gateway carries: the
+// part of the gateway's cost that no relay which terminates TLS can avoid.
+function aesGcm() {
+  const speed = (bytes) => {
+    const out = require('node:child_process').spawnSync('openssl',
+      ['speed', '-evp', 'aes-256-gcm', '-bytes', String(bytes), '-seconds', quick ? '1' : '3'], { encoding: 'utf8' });
+    const rate = /AES-256-GCM\s+([\d.]+)k/.exec(out.stdout || '');
+    return rate ? Number(rate[1]) * 1000 : null;  // bytes per second
+  };
+  const bulk = speed(16384);
+  const small = speed(64);
+  return { ns_per_byte: bulk ? 1e9 / bulk : null, ns_per_small_record: small ? 64e9 / small : null };
 }
 
 const median = (v) => {
@@ -78,6 +107,63 @@ const metrics = {
   setup_sequential_per_s: { label: 'setup, sequential', unit: '/s', higher: true, target: 0.9 },
   setup_parallel8_per_s: { label: 'setup, 8 parallel', unit: '/s', higher: true, target: 0.9 },
 };
+
+// What relaying costs the relaying process, and the gateway's own targets
+// against the event-loop forwarder, in the same run. Per byte, the gateway's
+// figure less what AES-GCM alone costs (it decrypts, or encrypts, every byte
+// once; the forwarders pass the client's TLS through) is set against the
+// forwarder's. The direct path's processor time is the client's own TLS
+// endpoint, which does in its place the work the gateway does.
+const costs = [
+  { name: 'download_cpu_ns_per_byte', label: 'CPU per byte relayed, download', unit: 'ns/B', aes: 'ns_per_byte', target: 1.5 },
+  { name: 'upload_cpu_ns_per_byte', label: 'CPU per byte relayed, upload', unit: 'ns/B', aes: 'ns_per_byte', target: 1.5 },
+  { name: 'small_to_server_cpu_ns_per_message', label: 'CPU per 64-byte message, to the server', unit: 'ns', target: 1.5 },
+  { name: 'small_to_client_cpu_ns_per_message', label: 'CPU per 64-byte message, to the client', unit: 'ns', target: 1.5 },
+  { name: 'download_mib_s', label: 'download throughput', unit: 'MiB/s', higher: true, target: 0.95 },
+  { name: 'upload_mib_s', label: 'upload throughput', unit: 'MiB/s', higher: true, target: 0.9 },
+  // A neighbour's round trip while another connection on its relaying thread
+  // moves 60 MiB messages: within a few milliseconds of the idle figure.
+  { name: 'rtt_beside_upload_p99_us', label: 'RTT p99 beside 60 MiB messages to the server', unit: 'µs', idle: 'rtt_p99_us', slack: 3000 },
+  { name: 'rtt_beside_download_p99_us', label: 'RTT p99 beside a full-speed download', unit: 'µs', idle: 'rtt_p99_us', slack: 3000 },
+  { name: 'rtt_beside_upload_p50_us', label: 'RTT p50 beside 60 MiB messages to the server', unit: 'µs', idle: 'rtt_p50_us' },
+  { name: 'rtt_beside_download_p50_us', label: 'RTT p50 beside a full-speed download', unit: 'µs', idle: 'rtt_p50_us' },
+];
+
+function costRows(series, aes) {
+  return costs.filter((c) => series[c.name]).map((c) => {
+    const of = (p) => summary(series[c.name][p]);
+    const r = { ...c, gateway: of('gateway'), looped: of('looped'), forwarder: of('forwarded'), direct: of('direct') };
+    r.above = c.aes && r.gateway && aes[c.aes] ? r.gateway.median - aes[c.aes] : null;
+    const numerator = c.aes ? r.above : r.gateway?.median;
+    r.ratio = numerator !== null && numerator !== undefined && r.looped ? numerator / r.looped.median : null;
+    if (c.idle) {
+      const idle = summary(series[c.idle]?.gateway);
+      r.idle = idle;
+      r.met = c.slack && r.gateway && idle ? r.gateway.median <= idle.median + c.slack : null;
+    } else {
+      r.met = r.ratio === null ? null : c.higher ? r.ratio >= c.target : r.ratio <= c.target;
+    }
+    return r;
+  });
+}
+
+function costTable(rows, aes) {
+  const cell = (s, unit) => (s ? `${fmt(s.median)} ${unit} (${fmt(s.min)}–${fmt(s.max)})` : '');
+  const lines = ['| measure | gateway: median (min–max) | event-loop forwarder | plain TCP forwarder | direct | ' +
+    'gateway above AES-GCM | gateway / event-loop | target |', '|---|---|---|---|---|---|---|---|'];
+  for (const r of rows) {
+    const bound = r.idle ? (r.slack ? `≤ idle + ${r.slack / 1000} ms (idle ${fmt(r.idle.median)} ${r.unit})` :
+      `idle ${fmt(r.idle.median)} ${r.unit}`) : `${r.higher ? '≥' : '≤'} ${r.target}`;
+    lines.push(`| ${r.label} | ${cell(r.gateway, r.unit)} | ${cell(r.looped, r.unit)} | ${cell(r.forwarder, r.unit)} | ` +
+      `${cell(r.direct, r.unit)} | ${r.above === null ? '' : `${fmt(r.above)} ${r.unit}`} | ` +
+      `${r.ratio === null || r.idle ? '' : `${r.ratio.toFixed(2)}${r.higher ? '' : '×'}`} | ` +
+      `${bound}${r.met === null ? '' : r.met ? ' ✓' : ' ✗'} |`);
+  }
+  const ref = [aes.ns_per_byte && `${fmt(aes.ns_per_byte)} ns/B in 16 KiB records`,
+    aes.ns_per_small_record && `${fmt(aes.ns_per_small_record)} ns per 64-byte record`].filter(Boolean).join(', ');
+  if (ref) lines.push('', `AES-256-GCM alone (\`openssl speed -evp aes-256-gcm\`): ${ref}.`);
+  return lines.join('\n');
+}
 
 const summary = (v) => (v && v.length ? { median: median(v), min: Math.min(...v), max: Math.max(...v) } : null);
 
@@ -234,12 +320,14 @@ async function main() {
     ['TLS 1.2 only, no tickets', await measure(['--tls12', '--no-tickets'], ['--setup-only'])],
   ];
   const all = allRows(main.series, extra);
+  const aes = aesGcm();
+  const cost = costRows(main.series, aes);
   const cpu = (fs.readFileSync('/proc/cpuinfo', 'utf8').match(/model name\s*:\s*(.*)/) || [])[1] || os.arch();
   const machine = `${os.cpus().length} cores, ${cpu}, ${(os.totalmem() / 2 ** 30).toFixed(0)} GiB, Node.js ${process.version}`;
   const date = new Date().toISOString().slice(0, 10);
-  const text = table(all, main);
+  const text = `${table(all, main)}\n\nWhat relaying costs the relaying process (processor time over the timed window):\n\n${costTable(cost, aes)}`;
   console.log(`\n${date}, ${machine}${quick ? ' (quick smoke run: figures are not meaningful)' : ''}\n\n${text}\n`);
-  const json = `${JSON.stringify({ date, machine, results: all, memory: main.memory,
+  const json = `${JSON.stringify({ date, machine, results: all, cost, aes_gcm: aes, memory: main.memory,
     max_concurrent: main.max_concurrent, raw: { main: main.series, extra } }, null, 2)}\n`;
   if (quick) {
     // A smoke run's outputs go to the (ignored) build directory: the

@@ -1,16 +1,13 @@
 #include "proxy/client_stream.hpp"
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/write.hpp>
 #include <algorithm>
+#include <cstdint>
 
 namespace quillgate::proxy {
 
 namespace asio = boost::asio;
 
-ClientStream::ClientStream(socket_type socket)
-    : socket_(std::move(socket)), flushed_(socket_.get_executor(), boost::asio::steady_timer::time_point::max()) {
+ClientStream::ClientStream(socket_type socket) : socket_(std::move(socket)) {
   boost::system::error_code ignored;  // a closed socket fails its first read instead
   socket_.non_blocking(true, ignored);
 }
@@ -22,6 +19,7 @@ void ClientStream::put_back(asio::const_buffer bytes) {
   auto joined = std::make_unique_for_overwrite<std::uint8_t[]>(std::max(bytes.size() + held, read_ahead_size));
   asio::buffer_copy(asio::buffer(joined.get(), bytes.size()), bytes);
   if (held) std::copy(ahead_.get() + ahead_begin_, ahead_.get() + ahead_end_, joined.get() + bytes.size());
+  ahead_capacity_ = std::max(bytes.size() + held, read_ahead_size);
   ahead_ = std::move(joined);
   ahead_begin_ = 0;
   ahead_end_ = bytes.size() + held;
@@ -37,22 +35,49 @@ boost::system::error_code ClientStream::fill_now() {
   }
   ahead_begin_ = 0;
   ahead_end_ = n;
+  ahead_capacity_ = read_ahead_size;
   return {};
 }
 
-asio::awaitable<boost::system::error_code> ClientStream::flush() {
-  holding_ = false;
-  // Nothing held: a teardown has sent it already.
-  if (outgoing_.empty()) co_return boost::system::error_code();
-  // Held bytes are given up either way: sent, or lost with a failed socket.
-  std::vector<std::uint8_t> sending;
-  sending.swap(outgoing_);
-  flushing_ = true;
-  auto [ec, n] = co_await asio::async_write(socket_, asio::buffer(sending), asio::as_tuple(asio::use_awaitable));
-  flushing_ = false;
-  if (ec) failed_ = ec;
-  flushed_.cancel();
-  co_return ec;
+boost::system::error_code ClientStream::fill_more() {
+  if (!ahead_) return fill_now();
+  const std::size_t held = buffered();
+  std::copy(ahead_.get() + ahead_begin_, ahead_.get() + ahead_end_, ahead_.get());
+  ahead_begin_ = 0;
+  ahead_end_ = held;
+  if (held == ahead_capacity_) return {};
+  boost::system::error_code ec;
+  const std::size_t n = socket_.read_some(asio::buffer(ahead_.get() + held, ahead_capacity_ - held), ec);
+  if (ec) return ec;
+  ahead_end_ += n;
+  return {};
+}
+
+std::size_t ClientStream::header_size() const {
+  if (buffered() < 2) return 0;
+  const std::uint8_t second = ahead_[ahead_begin_ + 1];
+  const std::size_t length = second & 0x7F;
+  return 2 + (length == 126 ? 2 : length == 127 ? 8 : 0) + (second & 0x80 ? 4 : 0);
+}
+
+std::uint64_t ClientStream::frame_size() const {
+  const std::uint8_t* p = ahead_.get() + ahead_begin_;
+  std::uint64_t length = p[1] & 0x7F;
+  if (length >= 126) {
+    const std::size_t octets = length == 126 ? 2 : 8;
+    length = 0;
+    for (std::size_t i = 0; i < octets; ++i) length = length << 8 | p[2 + i];
+  }
+  const std::uint64_t header = header_size();
+  // A length no stream could carry: the WebSocket layer refuses it.
+  return length > UINT64_MAX - header ? UINT64_MAX : header + length;
+}
+
+bool ClientStream::next_message_ready() const {
+  if (!frames_ || frame_left_ != 0 || !header_ready()) return false;
+  const std::uint8_t first = ahead_[ahead_begin_];
+  const std::uint8_t opcode = first & 0x0F;
+  return (first & 0x80) != 0 && (opcode == 1 || opcode == 2) && buffered() >= frame_size();
 }
 
 }  // namespace quillgate::proxy

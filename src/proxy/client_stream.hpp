@@ -1,12 +1,10 @@
 #pragma once
 
-#include <boost/asio/awaitable.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/compose.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
+#include <boost/beast/core/buffers_prefix.hpp>
 #include <boost/beast/core/role.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 #include <cstdint>
@@ -17,9 +15,8 @@
 namespace quillgate::proxy {
 
 // The client's TCP connection as the WebSocket layer sees it. It differs from
-// the bare socket in two ways, both to make fewer system calls per message:
-//
-// Reads. While the client streams, a read smaller than the read-ahead size is
+// the bare socket in how it reads, to make fewer system calls per message:
+// while the client streams, a read smaller than the read-ahead size is
 // served from a buffer filled with whatever the socket holds, up to 64 KiB.
 // The WebSocket layer reads a frame header and then its payload, two receive
 // calls per frame on a bare socket; a stream of 16 KiB frames now costs about
@@ -29,13 +26,8 @@ namespace quillgate::proxy {
 // one fills the buffer it was given: a client sending one small message at a
 // time pays nothing for the buffer either.
 //
-// Writes. Between hold_writes() and flush(), each write is copied into an
-// outgoing buffer and reported complete at once; flush() sends everything
-// held, in order, with as few calls as the socket allows. A write made while
-// the flush is under way waits for it to end and then goes to the socket: it
-// cannot overtake or interleave with the held bytes, and a client that stops
-// reading still holds back every writer (its Pongs included) as a bare socket
-// would, instead of making the held buffer grow.
+// Writes go straight to the socket. The WebSocket layer's teardown, once
+// both Close frames are out, shuts the socket down and closes it at once.
 class ClientStream {
  public:
   using socket_type = boost::asio::ip::tcp::socket;
@@ -53,16 +45,18 @@ class ClientStream {
   socket_type& next_layer() { return socket_; }
   lowest_layer_type& lowest_layer() { return socket_.lowest_layer(); }
 
-  // `expected` is how many bytes are likely to be held before the flush.
-  void hold_writes(std::size_t expected) {
-    holding_ = true;
-    outgoing_.reserve(expected);
-  }
-  bool holding() const { return holding_; }
+  // Bytes have been read from the socket that the WebSocket layer has not
+  // taken yet: the client is streaming.
+  bool has_buffered() const { return ahead_ != nullptr; }
 
-  // Sends everything held, then writes go straight to the socket again. On
-  // failure whatever was held is dropped, and later writes fail too.
-  boost::asio::awaitable<boost::system::error_code> flush();
+  // From now on (the WebSocket handshake done) the stream is read as frames:
+  // no read goes past the end of the frame it starts in, so that what the
+  // WebSocket layer has not asked for yet stays here, where it can be seen.
+  void read_frames() { frames_ = true; }
+
+  // The next frame is here whole and is a complete Binary or Text message:
+  // a read for it completes without waiting.
+  bool next_message_ready() const;
 
   // Bytes the WebSocket layer has read so far.
   std::uint64_t bytes_read() const { return bytes_read_; }
@@ -72,11 +66,10 @@ class ClientStream {
   // them first, then what the read-ahead buffer held.
   void put_back(boost::asio::const_buffer bytes);
 
-  // Sends what is held, waiting for a flush under way to end first, then
-  // ends the connection: the WebSocket layer tears down once both Close
-  // frames are out (or it gives up on the client), so nothing more is to
-  // be read. Unlike the layer's own teardown it does not wait for the
-  // client to close TCP first: a client that never does keeps nothing.
+  // Ends the connection: the WebSocket layer tears down once both Close
+  // frames are out (or it gives up on the client), so nothing more is to be
+  // read. Unlike the layer's own teardown it does not wait for the client to
+  // close TCP first: a client that never does keeps nothing.
   template <class Token>
   auto async_teardown([[maybe_unused]] boost::beast::role_type role, Token&& token) {
     return boost::asio::async_compose<Token, void(boost::system::error_code)>(TeardownOp{*this}, token, socket_);
@@ -90,8 +83,7 @@ class ClientStream {
 
   template <class ConstBuffers, class Token>
   auto async_write_some(const ConstBuffers& buffers, Token&& token) {
-    return boost::asio::async_compose<Token, void(boost::system::error_code, std::size_t)>(
-        WriteOp<ConstBuffers>{*this, buffers}, token, socket_);
+    return socket_.async_write_some(buffers, std::forward<Token>(token));
   }
 
  private:
@@ -108,23 +100,73 @@ class ClientStream {
   // Reads what the socket holds into a fresh read-ahead buffer without
   // waiting; would_block (buffer released) when it holds nothing.
   boost::system::error_code fill_now();
+  // The same, after what the buffer already holds; would_block when the
+  // socket holds nothing.
+  boost::system::error_code fill_more();
   void release_ahead() {
     ahead_.reset();
-    ahead_begin_ = ahead_end_ = 0;
+    ahead_begin_ = ahead_end_ = ahead_capacity_ = 0;
+  }
+
+  std::size_t buffered() const { return ahead_end_ - ahead_begin_; }
+  // The size of the frame header at the start of the buffer, once its first
+  // two bytes are there (RFC 6455 5.2); 0 before.
+  std::size_t header_size() const;
+  bool header_ready() const {
+    const std::size_t h = header_size();
+    return h != 0 && buffered() >= h;
+  }
+  // Header and payload of the frame at the start of the buffer, whose header
+  // is there.
+  std::uint64_t frame_size() const;
+
+  // How much of `buffers` a read may fill: up to the end of the current
+  // frame when reading frames.
+  template <class MutableBuffers>
+  auto bounded(const MutableBuffers& buffers) const {
+    const std::size_t wanted = boost::asio::buffer_size(buffers);
+    const std::size_t limit = frames_ && frame_left_ < wanted ? static_cast<std::size_t>(frame_left_) : wanted;
+    return boost::beast::buffers_prefix(limit, buffers);
+  }
+  void delivered(std::size_t n) {
+    bytes_read_ += n;
+    if (frames_) frame_left_ -= n;
   }
 
   template <class MutableBuffers>
   struct ReadOp {
     ClientStream& stream;
     MutableBuffers buffers;
-    enum class Step { start, deliver, direct } step = Step::start;
+    enum class Step { start, waited, deliver, direct } step = Step::start;
     boost::system::error_code failure{};
 
     template <class Self>
     void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
       switch (step) {
+        case Step::waited:
+          if (ec) return self.complete(ec, 0);
+          [[fallthrough]];
         case Step::start: {
-          const std::size_t wanted = boost::asio::buffer_size(buffers);
+          if (stream.frames_ && stream.frame_left_ == 0) {
+            // A frame starts here: its header is read into the buffer first,
+            // which tells how far the reads for this frame may go.
+            while (!stream.header_ready()) {
+              failure = stream.fill_more();
+              if (failure == boost::asio::error::would_block) {
+                failure = {};
+                step = Step::waited;
+                return stream.socket_.async_wait(socket_type::wait_read, std::move(self));
+              }
+              // The end of the stream, or a failure, before a whole header:
+              // what came of it is dropped with the connection.
+              if (failure) {
+                step = Step::deliver;
+                return boost::asio::post(stream.get_executor(), std::move(self));
+              }
+            }
+            stream.frame_left_ = stream.frame_size();
+          }
+          const std::size_t wanted = boost::asio::buffer_size(stream.bounded(buffers));
           if (!stream.ahead_ && stream.streaming_ && wanted < read_ahead_size) {
             failure = stream.fill_now();
             stream.streaming_ = failure != boost::asio::error::would_block;
@@ -135,119 +177,36 @@ class ClientStream {
             return boost::asio::post(stream.get_executor(), std::move(self));
           }
           step = Step::direct;
-          return stream.socket_.async_read_some(buffers, std::move(self));
+          return stream.socket_.async_read_some(stream.bounded(buffers), std::move(self));
         }
         case Step::deliver: {
           if (failure) return self.complete(failure, 0);
-          const std::size_t taken = stream.take_buffered(buffers);
-          stream.bytes_read_ += taken;
+          const std::size_t taken = stream.take_buffered(stream.bounded(buffers));
+          stream.delivered(taken);
           return self.complete({}, taken);
         }
         case Step::direct:
           // A read that filled its buffer suggests more is waiting.
-          stream.streaming_ = !ec && n == boost::asio::buffer_size(buffers);
-          stream.bytes_read_ += n;
+          stream.streaming_ = !ec && n == boost::asio::buffer_size(stream.bounded(buffers));
+          stream.delivered(n);
           return self.complete(ec, n);
       }
     }
   };
-
-  template <class ConstBuffers>
-  struct WriteOp {
-    ClientStream& stream;
-    ConstBuffers buffers;
-    enum class Step { start, waited, held, sent, failed } step = Step::start;
-    std::size_t held = 0;
-
-    template <class Self>
-    void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
-      switch (step) {
-        case Step::waited:
-          // Woken by the end of the flush, or cancelled while it still runs.
-          if (stream.flushing_) return self.complete(ec ? ec : boost::asio::error::operation_aborted, 0);
-          [[fallthrough]];
-        case Step::start:
-          if (stream.flushing_) {
-            step = Step::waited;
-            return stream.flushed_.async_wait(std::move(self));
-          }
-          if (stream.failed_) {
-            step = Step::failed;
-            return boost::asio::post(stream.get_executor(), std::move(self));
-          }
-          if (!stream.holding_) {
-            step = Step::sent;
-            return stream.socket_.async_write_some(buffers, std::move(self));
-          }
-          held = boost::asio::buffer_size(buffers);
-          {
-            auto& out = stream.outgoing_;
-            const std::size_t at = out.size();
-            out.resize(at + held);
-            boost::asio::buffer_copy(boost::asio::buffer(out.data() + at, held), buffers);
-          }
-          step = Step::held;
-          return boost::asio::post(stream.get_executor(), std::move(self));
-        case Step::held:
-          return self.complete({}, held);
-        case Step::sent:
-          return self.complete(ec, n);
-        case Step::failed:
-          return self.complete(stream.failed_, 0);
-      }
-    }
-  };
-
-  // The client asked to close, so a client that resets the connection
-  // once it has the answer (as browsers do when a page goes away) ends it
-  // normally: the WebSocket layer takes end-of-stream for a clean close.
-  static boost::system::error_code after_close(const boost::system::error_code& ec) {
-    namespace error = boost::asio::error;
-    if (ec == error::connection_reset || ec == error::not_connected || ec == error::broken_pipe) return error::eof;
-    return ec;
-  }
 
   struct TeardownOp {
     ClientStream& stream;
-    enum class Step { start, flushed, closed, failed } step = Step::start;
-    std::vector<std::uint8_t> sending{};
+    bool closed = false;
 
     template <class Self>
-    void operator()(Self& self, boost::system::error_code ec = {}, std::size_t = 0) {
-      switch (step) {
-        case Step::start:
-          if (stream.flushing_) return stream.flushed_.async_wait(std::move(self));  // back here when it ends
-          stream.holding_ = false;
-          if (stream.failed_) {
-            step = Step::failed;
-            return boost::asio::post(stream.get_executor(), std::move(self));
-          }
-          if (!stream.outgoing_.empty()) {
-            sending.swap(stream.outgoing_);
-            stream.flushing_ = true;
-            step = Step::flushed;
-            return boost::asio::async_write(stream.socket_, boost::asio::buffer(sending), std::move(self));
-          }
-          break;
-        case Step::flushed:
-          stream.flushing_ = false;
-          stream.flushed_.cancel();
-          if (ec) {
-            stream.failed_ = ec;
-            return self.complete(after_close(ec));
-          }
-          break;
-        case Step::closed:
-          return self.complete({});
-        case Step::failed:
-          return self.complete(after_close(stream.failed_));
-      }
+    void operator()(Self& self, boost::system::error_code = {}) {
+      if (closed) return self.complete({});
       // The sending side first: what the socket still holds to send goes out
       // before the FIN, and closing then is orderly too.
       boost::system::error_code ignored;
       stream.socket_.shutdown(socket_type::shutdown_send, ignored);
       stream.socket_.close(ignored);
-      step = Step::closed;
+      closed = true;
       boost::asio::post(stream.get_executor(), std::move(self));
     }
   };
@@ -256,22 +215,14 @@ class ClientStream {
   std::unique_ptr<std::uint8_t[]> ahead_;
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
+  std::size_t ahead_capacity_ = 0;
   bool streaming_ = false;  // the last read suggested more data is waiting
   std::uint64_t bytes_read_ = 0;
-  bool holding_ = false;
-  bool flushing_ = false;
-  // A flush failed: the connection is broken, and every later write fails
-  // the same way at once rather than touching the socket again.
-  boost::system::error_code failed_;
-  std::vector<std::uint8_t> outgoing_;
-  // Never expires; cancelled when a flush ends, which wakes the writes that
-  // waited for it.
-  boost::asio::steady_timer flushed_;
+  bool frames_ = false;
+  std::uint64_t frame_left_ = 0;  // of the current frame, still to be read; 0 between frames
 };
 
-// Closing the WebSocket: held bytes go out first (the WebSocket layer's
-// Close frame is among them when it was written while holding), then the
-// socket is torn down. Only the asynchronous form is used.
+// Closing the WebSocket. Only the asynchronous form is used.
 inline void teardown(boost::beast::role_type role, ClientStream& stream, boost::system::error_code& ec) {
   boost::beast::websocket::teardown(role, stream.next_layer(), ec);
 }

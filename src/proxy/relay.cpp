@@ -26,16 +26,17 @@ namespace {
 
 constexpr auto token = asio::as_tuple(asio::use_awaitable);
 
-constexpr std::size_t relay_read_size = 16384;
-// While OpenSSL holds more of the server's stream, up to this many messages
-// are sent with one write: a quarter of the system calls when streaming, and
-// still a bounded amount read ahead of a slow client.
-constexpr int messages_per_write = 4;
-constexpr std::size_t message_header_size = 4;  // a Binary frame of 126..65535 bytes
-// A client message buffer grown beyond this is released once the message is
-// written, so that one large message does not pin its memory for the life of
-// the connection.
-constexpr std::size_t kept_message_capacity = 64 * 1024;
+// The server's stream goes to the client in messages of up to this much:
+// whatever OpenSSL has decrypted or can decrypt without waiting (several
+// records while the server streams, one when it sends a little), so that a
+// message, and a write to the client, carries as much as is there.
+constexpr std::size_t server_message_size = 64 * 1024;
+constexpr std::size_t tls_record_size = 16384;  // the most plaintext a record carries
+// Client messages are relayed in pieces of at most this much: a large
+// message is never held whole (it may be up to 64 MiB), and the task lets the
+// other connections on its thread run between pieces. A message that fits
+// goes to the server in one write.
+constexpr std::size_t client_piece_size = 64 * 1024;
 
 // How long the side that did not end is given to take the rest and close in
 // turn, the client answering the Close, the server the close notification:
@@ -110,22 +111,25 @@ class Relay {
   }
 
   asio::awaitable<void> client_to_server() {
-    beast::flat_buffer message;
+    // Kept while the client streams, given back when it pauses: an idle
+    // connection holds none of it.
+    beast::flat_buffer piece;
     for (;;) {
-      // Beast answers Pings inside the read and returns only data messages.
-      auto [read_error, size] = co_await ws_.async_read(message, token);
+      // Beast answers Pings inside the read and returns only message data:
+      // the rest of the current message, as far as it has come, up to the
+      // size of a piece, and the messages after it that are already here
+      // whole. The bytes are one stream to the server: many small messages
+      // (input events) then cost one TLS write, not one each.
+      boost::system::error_code read_error;
+      do {
+        std::tie(read_error, std::ignore) =
+            co_await ws_.async_read_some(piece, client_piece_size - piece.size(), token);
+      } while (!read_error && piece.size() < client_piece_size &&
+               (!ws_.is_message_done() || ws_.next_layer().next_message_ready()));
       if (over_ || closing_client_) co_return;  // the Close has been answered, or given up on
-      if (read_error) {
-        // A client that sends its Close and resets before the answer is out
-        // still closed in order.
-        if (read_error == websocket::error::closed || read_error == asio::error::eof || client_closed_) {
-          co_return co_await client_ended();
-        }
-        fail(Error{"读取 WebSocket 失败: " + read_error.message()});
-        co_return end_now();
-      }
-      if (!server_ended_ && !write_failure_) {
-        if (auto write_error = co_await tls_.write_all(bytes_of(message).data(), size)) {
+      // What came before a failure is the client's too: it goes first.
+      if (piece.size() > 0 && !server_ended_ && !write_failure_) {
+        if (auto write_error = co_await tls_.write_all(bytes_of(piece).data(), piece.size())) {
           if (over_ || server_ended_) co_return;
           // What the server sent before is still to be read: a server that
           // ended its stream and closed (at logoff) resets the input that
@@ -137,65 +141,67 @@ class Relay {
           start_closing();
         }
       }
-      message.consume(message.size());
-      if (message.capacity() > kept_message_capacity) message.shrink_to_fit();
+      if (read_error) {
+        // A client that sends its Close and resets before the answer is out
+        // still closed in order.
+        if (read_error == websocket::error::closed || read_error == asio::error::eof || client_closed_) {
+          co_return co_await client_ended();
+        }
+        fail(Error{"读取 WebSocket 失败: " + read_error.message()});
+        co_return end_now();
+      }
+      piece.consume(piece.size());
+      if (!ws_.next_layer().has_buffered()) piece.shrink_to_fit();
     }
   }
 
   asio::awaitable<void> server_to_client() {
-    // The read buffer is held only while the server is sending: taken when
+    // The message buffer is held only while the server is sending: taken when
     // data is there to read, given back once everything read has gone to the
-    // client. An idle connection then costs 16 KiB less.
+    // client. An idle connection does not pay for it.
     std::unique_ptr<std::uint8_t[]> buffer;
-    ClientStream& client = ws_.next_layer();
     ws_.binary(true);
-    // The last read filled the buffer: the server is streaming, so the next
-    // read is tried before a wait is armed (arming one costs a system call).
+    // The last message held a whole record or more: the server is streaming,
+    // so the next read is tried before a wait is armed (arming one costs a
+    // system call).
     bool streaming = false;
     for (;;) {
       boost::system::error_code read_error = asio::error::would_block;
       std::size_t size = 0;
-      if (!buffer && streaming) {
-        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(relay_read_size);
-        std::tie(read_error, size) = tls_.read_now(buffer.get(), relay_read_size);
-        if (read_error == asio::error::would_block) buffer.reset();
+      if (streaming) {
+        if (!buffer) buffer = std::make_unique_for_overwrite<std::uint8_t[]>(server_message_size);
+        std::tie(read_error, size) = tls_.read_now(buffer.get(), server_message_size);
+        if (read_error == asio::error::would_block) buffer.reset();  // the wait below holds none
       }
       if (read_error == asio::error::would_block) {
-        if (!buffer) {
-          if (auto wait_error = co_await tls_.wait_readable()) co_return co_await server_stopped(wait_error);
-          buffer = std::make_unique_for_overwrite<std::uint8_t[]>(relay_read_size);
-        }
-        std::tie(read_error, size) = co_await tls_.read_some(buffer.get(), relay_read_size);
+        if (auto wait_error = co_await tls_.wait_readable()) co_return co_await server_stopped(wait_error);
+        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(server_message_size);
+        std::tie(read_error, size) = co_await tls_.read_some(buffer.get(), server_message_size);
       }
       if (read_error) co_return co_await server_stopped(read_error);
+      // Whatever else can be read now joins the message. An end or a failure
+      // met here comes after what was read, which goes first.
+      while (size < server_message_size && (streaming || tls_.has_pending())) {
+        const auto [more_error, more] = tls_.read_now(buffer.get() + size, server_message_size - size);
+        if (more_error) {
+          if (more_error != asio::error::would_block) read_error = more_error;
+          break;
+        }
+        size += more;
+      }
       server_bytes_read_ += size;
-      // One Binary message per TLS read. When more of the stream is already
-      // here, the messages are held and leave together; whatever was read is
-      // sent before the direction ends, whatever ends it. Once the client has
-      // ended, the rest of the server's stream is read and dropped.
+      streaming = size >= tls_record_size;
       if (!client_gone()) {
-        if (tls_.has_pending()) client.hold_writes(messages_per_write * (relay_read_size + message_header_size));
-        for (int sent = 1;; ++sent) {
-          auto [write_error, written] = co_await ws_.async_write(asio::buffer(buffer.get(), size), token);
-          if (write_error && !client_write_failed(write_error)) co_return;
-          streaming = size == relay_read_size;
-          if (write_error || !client.holding() || sent == messages_per_write || !tls_.has_pending()) break;
-          std::tie(read_error, size) = tls_.read_now(buffer.get(), relay_read_size);
-          if (read_error) break;
-          server_bytes_read_ += size;
-        }
-        if (client.holding()) {
-          if (auto write_error = co_await client.flush(); write_error && !client_write_failed(write_error)) co_return;
-        }
-        if (read_error && read_error != asio::error::would_block) co_return co_await server_stopped(read_error);
+        auto [write_error, written] = co_await ws_.async_write(asio::buffer(buffer.get(), size), token);
+        if (write_error && !client_write_failed(write_error)) co_return;
       } else {
-        // Dropped. A server that streams on while the gateway drains it
-        // would otherwise keep this loop from ever waiting, and the thread
-        // from serving any other connection.
-        streaming = size == relay_read_size;
+        // Dropped, once the client has ended. A server that streams on while
+        // the gateway drains it would otherwise keep this loop from ever
+        // waiting, and the thread from serving any other connection.
         co_await asio::post(ws_.get_executor(), token);
       }
-      if (!tls_.has_pending()) buffer.reset();
+      if (read_error) co_return co_await server_stopped(read_error);
+      if (!streaming && !tls_.has_pending()) buffer.reset();
     }
   }
 

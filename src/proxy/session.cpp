@@ -249,6 +249,7 @@ asio::awaitable<std::variant<Upgraded, std::optional<Error>>> accept_websocket(W
 
   // Whatever the client sent after the request belongs to the WebSocket stream.
   client.put_back(buffer.cdata());
+  client.read_frames();
   if (auto [ec] = co_await ws.async_accept(request, token); ec) {
     co_return Ended(Error{"WebSocket 握手失败: " + ec.message()});
   }

@@ -31,6 +31,44 @@ std::string take_openssl_error(const char* fallback) {
   return text;
 }
 
+// The write BIO: appends whatever OpenSSL writes to the stream's outgoing
+// buffer (its data pointer), and never refuses, so that OpenSSL never waits
+// to write; the stream sends the buffer itself.
+int append_to_buffer(BIO* bio, const char* data, int size) {
+  auto* out = static_cast<std::vector<std::uint8_t>*>(BIO_get_data(bio));
+  if (size <= 0) return 0;
+  out->insert(out->end(), data, data + size);
+  return size;
+}
+
+long buffer_control(BIO*, int command, long, void*) {
+  // Flushing means nothing here: the stream sends the buffer when it is done
+  // with OpenSSL. Everything else is not supported.
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int buffer_created(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+const BIO_METHOD* outgoing_buffer_method() {
+  static const BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quillgate outgoing buffer");
+    if (m) {
+      BIO_meth_set_write(m, append_to_buffer);
+      BIO_meth_set_ctrl(m, buffer_control);
+      BIO_meth_set_create(m, buffer_created);
+    }
+    return m;
+  }();
+  return method;
+}
+
+// An outgoing buffer grown past this (by a large write) is given back once
+// sent, rather than kept for the life of the connection.
+constexpr std::size_t kept_outgoing_capacity = 4096;
+
 SSL_CTX* new_client_context(std::string& error) {
   ERR_clear_error();
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
@@ -127,6 +165,67 @@ std::optional<std::uint8_t> received_alert(const boost::system::error_code& ec) 
 
 }  // namespace
 
+TlsStream::TlsStream(asio::ip::tcp::socket socket, SSL* ssl)
+    : socket_(std::move(socket)), flushed_(socket_.get_executor(), asio::steady_timer::time_point::max()), ssl_(ssl) {}
+
+boost::system::error_code TlsStream::attach() {
+  boost::system::error_code ec;
+  // Non-blocking for Asio's own calls too, so that a send never blocks.
+  socket_.non_blocking(true, ec);
+  if (ec) return ec;
+  const BIO_METHOD* method = outgoing_buffer_method();
+  BIO* out = method ? BIO_new(method) : nullptr;
+  if (!out) return asio::error::no_memory;
+  BIO_set_data(out, out_.get());
+  SSL_set0_wbio(ssl_.get(), out);
+  // A Windows SOCKET fits in an int: OpenSSL takes it as one on every system.
+  if (SSL_set_rfd(ssl_.get(), static_cast<int>(socket_.native_handle())) != 1) return asio::error::no_memory;
+  return {};
+}
+
+asio::awaitable<boost::system::error_code> TlsStream::flush() {
+  constexpr auto token = asio::as_tuple(asio::use_awaitable);
+  while (flushing_) {
+    co_await flushed_.async_wait(token);  // woken when it ends
+    if (closed()) co_return asio::error::operation_aborted;
+  }
+  flushing_ = true;
+  boost::system::error_code result;
+  // A send of what is there at each step, never an asynchronous write of
+  // it: the other direction may add to the buffer, and move it, meanwhile.
+  while (sent_ < out_->size()) {
+    if (closed()) {
+      result = asio::error::operation_aborted;
+      break;
+    }
+    boost::system::error_code ec;
+    const std::size_t n = socket_.write_some(asio::buffer(out_->data() + sent_, out_->size() - sent_), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+      if (auto [wait_error] = co_await socket_.async_wait(asio::ip::tcp::socket::wait_write, token); wait_error) {
+        result = wait_error;
+        break;
+      }
+      continue;
+    }
+    if (ec) {
+      result = ec;
+      break;
+    }
+    sent_ += n;
+  }
+  if (sent_ == out_->size()) {
+    sent_ = 0;
+    if (out_->capacity() > kept_outgoing_capacity) {
+      std::vector<std::uint8_t>().swap(*out_);
+    } else {
+      out_->clear();
+    }
+  }
+  flushing_ = false;
+  flushed_.cancel();
+  co_return result;
+}
+
 asio::awaitable<boost::system::error_code> TlsStream::retry_after(int ssl_error, int sys_errno) {
   using tcp = asio::ip::tcp;
   if (ssl_error == SSL_ERROR_WANT_READ || ssl_error == SSL_ERROR_WANT_WRITE) {
@@ -145,9 +244,17 @@ asio::awaitable<boost::system::error_code> TlsStream::handshake() {
     ERR_clear_error();
     os::clear_socket_error();
     const int rc = SSL_connect(ssl_.get());
-    if (rc == 1) co_return boost::system::error_code();
     const int sys_errno = os::last_socket_error();
-    if (auto ec = co_await retry_after(SSL_get_error(ssl_.get(), rc), sys_errno)) co_return ec;
+    const int ssl_error = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl_.get(), rc);
+    // What this step wrote goes out before anything is waited for; an alert
+    // after a failure, as far as the socket takes it at once.
+    if (ssl_error == SSL_ERROR_NONE || ssl_error == SSL_ERROR_WANT_READ) {
+      if (auto ec = co_await flush()) co_return ec;
+    } else {
+      send_now();
+    }
+    if (rc == 1) co_return boost::system::error_code();
+    if (auto ec = co_await retry_after(ssl_error, sys_errno)) co_return ec;
   }
 }
 
@@ -156,6 +263,11 @@ asio::awaitable<std::pair<boost::system::error_code, std::size_t>> TlsStream::re
   for (;;) {
     auto result = read_now(data, size);
     if (result.first != asio::error::would_block) co_return result;
+    // What the read wrote (a renegotiation's handshake message, say) is
+    // what the server waits for.
+    if (has_output()) {
+      if (auto ec = co_await flush()) co_return std::pair{ec, std::size_t{0}};
+    }
     auto [ec] = co_await socket_.async_wait(read_waits_for_, asio::as_tuple(asio::use_awaitable));
     if (ec) co_return std::pair{ec, std::size_t{0}};
   }
@@ -180,41 +292,35 @@ std::pair<boost::system::error_code, std::size_t> TlsStream::read_now(std::uint8
 }
 
 asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    if (closed()) co_return asio::error::operation_aborted;
-    ERR_clear_error();
-    os::clear_socket_error();
-    std::size_t n = 0;
-    const int rc = SSL_write_ex(ssl_.get(), data, size, &n);
-    if (rc == 1) {
-      data += n;
-      size -= n;
-      continue;
-    }
+  if (size == 0) co_return boost::system::error_code();
+  if (closed()) co_return asio::error::operation_aborted;
+  ERR_clear_error();
+  os::clear_socket_error();
+  // Every record goes to the outgoing buffer at once, then out together.
+  std::size_t n = 0;
+  if (const int rc = SSL_write_ex(ssl_.get(), data, size, &n); rc != 1 || n != size) {
     const int sys_errno = os::last_socket_error();
-    if (auto ec = co_await retry_after(SSL_get_error(ssl_.get(), rc), sys_errno)) co_return ec;
+    auto failure = ssl_failure(SSL_get_error(ssl_.get(), rc), sys_errno);
+    ERR_clear_error();
+    co_return failure;
   }
-  co_return boost::system::error_code();
+  co_return co_await flush();
+}
+
+void TlsStream::send_now() {
+  if (closed() || flushing_ || sent_ == out_->size()) return;
+  boost::system::error_code ignored;
+  sent_ += socket_.write_some(asio::buffer(out_->data() + sent_, out_->size() - sent_), ignored);
 }
 
 asio::awaitable<boost::system::error_code> TlsStream::shutdown() {
-  for (;;) {
-    if (closed()) co_return asio::error::operation_aborted;
-    ERR_clear_error();
-    os::clear_socket_error();
-    // 0: ours is sent and the server's has not come yet, which the reads see.
-    const int rc = SSL_shutdown(ssl_.get());
-    if (rc >= 0) break;
-    const int sys_errno = os::last_socket_error();
-    const int ssl_error = SSL_get_error(ssl_.get(), rc);
-    // Only a full socket is waited for; anything else (a handshake message
-    // still to be read first) leaves the end of stream to TCP alone.
-    if (ssl_error != SSL_ERROR_WANT_WRITE) {
-      ERR_clear_error();
-      break;
-    }
-    if (auto ec = co_await retry_after(ssl_error, sys_errno)) co_return ec;
-  }
+  if (closed()) co_return asio::error::operation_aborted;
+  ERR_clear_error();
+  // 0: ours is written and the server's has not come yet, which the reads
+  // see. Anything else (a handshake message still to be read first) leaves
+  // the end of stream to TCP alone.
+  if (SSL_shutdown(ssl_.get()) < 0) ERR_clear_error();
+  if (auto ec = co_await flush()) co_return ec;
   boost::system::error_code ec;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
   co_return ec;
@@ -228,6 +334,9 @@ void TlsStream::close() {
 asio::awaitable<boost::system::error_code> TlsStream::wait_readable() {
   if (closed()) co_return asio::error::operation_aborted;
   if (has_pending()) co_return boost::system::error_code();
+  if (has_output()) {
+    if (auto ec = co_await flush()) co_return ec;
+  }
   auto [ec] = co_await socket_.async_wait(asio::ip::tcp::socket::wait_read, asio::as_tuple(asio::use_awaitable));
   co_return ec;
 }
@@ -242,17 +351,13 @@ asio::awaitable<TlsUpgrade> upgrade_to_tls(asio::ip::tcp::socket server, const s
     result.error = context ? take_openssl_error("SSL_new failed") : std::move(error);
     co_return result;
   }
-  boost::system::error_code ec;
-  server.native_non_blocking(true, ec);
-  // A Windows SOCKET fits in an int: OpenSSL takes it as one on every system.
-  const int fd = static_cast<int>(server.native_handle());
   TlsStream stream(std::move(server), ssl);
-  // Partial writes let a large message go out record by record; the buffer
-  // may move between retries; idle connections give their record buffers back.
-  SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
-  if (ec || SSL_set_fd(ssl, fd) != 1) {
+  // Idle connections give their record buffers back.
+  SSL_set_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
+  if (auto ec = stream.attach()) {
     result.failure = TlsUpgrade::Failure::handshake;
-    result.error = ec ? ec.message() : take_openssl_error("SSL_set_fd failed");
+    result.error = ec.message();
+    ERR_clear_error();
     co_return result;
   }
   SSL_set_connect_state(ssl);

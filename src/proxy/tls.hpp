@@ -4,29 +4,38 @@
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "asn1.hpp"
 
 namespace quillgate::proxy {
 
-// A TLS client connection driven directly on its socket: OpenSSL reads and
-// writes the non-blocking socket itself, and the task waits for readiness
-// whenever OpenSSL asks for it. There is no buffer between OpenSSL and the
-// socket, so an idle connection holds only OpenSSL's own state (whose record
-// buffers are released while idle), and no byte is copied on the way.
+// A TLS client connection driven directly on its socket. OpenSSL reads the
+// non-blocking socket itself, and the task waits for readiness whenever
+// OpenSSL asks for it. What OpenSSL writes (records, alerts, handshake
+// messages) it writes to an outgoing buffer, which goes to the socket in as
+// few writes as it takes: the records of one write_all, up to 64 KiB of the
+// client's stream, leave together. The buffer is given back once sent, so an
+// idle connection holds only OpenSSL's own state (whose record buffers are
+// released while idle).
 //
 // One read and one write may be in progress at once, from two branches of
 // the same task; they take turns inside OpenSSL, since a task runs one step
-// at a time.
+// at a time, and only one of them sends the outgoing buffer at a time.
 class TlsStream {
  public:
-  TlsStream(boost::asio::ip::tcp::socket socket, SSL* ssl) : socket_(std::move(socket)), ssl_(ssl) {}
+  TlsStream(boost::asio::ip::tcp::socket socket, SSL* ssl);
+
+  // Reads from the socket, writes to the outgoing buffer; the socket made
+  // non-blocking. Before anything else.
+  boost::system::error_code attach();
 
   SSL* native_handle() const { return ssl_.get(); }
   boost::asio::ip::tcp::socket& socket() { return socket_; }
@@ -50,6 +59,14 @@ class TlsStream {
   // OpenSSL holds bytes not yet returned by read_some.
   bool has_pending() const { return SSL_has_pending(ssl_.get()) == 1; }
 
+  // A read made OpenSSL write something (a handshake message, an alert):
+  // flush() sends it.
+  bool has_output() const { return out_->size() > sent_; }
+
+  // Sends what OpenSSL has written, waiting for the socket as needed; waits
+  // for a send under way to end first.
+  boost::asio::awaitable<boost::system::error_code> flush();
+
   // Ends the sending direction in order: the close notification, then a TCP
   // shutdown of the sending side. Reads go on until the server closes in turn.
   // Not while a write is under way.
@@ -69,8 +86,19 @@ class TlsStream {
   // error so that the call is retried; otherwise returns the failure.
   boost::asio::awaitable<boost::system::error_code> retry_after(int ssl_error, int sys_errno);
 
+  // Sends what the socket takes of the outgoing buffer at once, ignoring
+  // failures: an alert before the connection is given up.
+  void send_now();
+
   // Declared first so that the SSL object, which uses its descriptor, goes first.
   boost::asio::ip::tcp::socket socket_;
+  // Where OpenSSL writes, through its write BIO: on the heap, so that the
+  // BIO's pointer to it stays good when the stream moves.
+  std::unique_ptr<std::vector<std::uint8_t>> out_ = std::make_unique<std::vector<std::uint8_t>>();
+  std::size_t sent_ = 0;  // of out_
+  bool flushing_ = false;
+  // Never expires; cancelled when a flush ends, which wakes a flush that waited for it.
+  boost::asio::steady_timer flushed_;
   std::unique_ptr<SSL, Free> ssl_;
   // Every call into OpenSSL checks this first: once the socket is closed its
   // descriptor may belong to another connection, and OpenSSL still holds it.

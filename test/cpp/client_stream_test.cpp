@@ -8,6 +8,10 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/read.hpp>
 #include <boost/beast/websocket/stream.hpp>
 #include <numeric>
 #include <vector>
@@ -91,51 +95,63 @@ TEST(ClientStream, ReadsThroughTheReadAheadBufferInOrder) {
   });
 }
 
-// Held writes leave in order on flush. A write made while the flush waits for
-// a full socket waits too (a client that stops reading holds every writer
-// back) and follows the held bytes; a write after the flush goes straight out.
-TEST(ClientStream, HeldWritesLeaveInOrderAndLaterWritesWaitForTheFlush) {
+// Read as frames behind a WebSocket server: messages of every length class,
+// fragmented into frames of a few bytes and sent in odd pieces, with Pings
+// between them, arrive whole and in order; no read takes more than its frame,
+// so a message that is here whole is seen as ready before it is read.
+TEST(ClientStream, FramesAreReadUpToTheirEndAndReadyMessagesAreSeen) {
+  namespace beast = boost::beast;
+  namespace http = beast::http;
+  namespace websocket = beast::websocket;
   SocketPair pair;
-  const Bytes first = counting(100);
-  const Bytes bulk = counting(8 << 20, 1);  // more than the socket buffers hold
-  const Bytes during = counting(50, 3);
-  const Bytes after = counting(20, 5);
-  Bytes expected;
-  for (const Bytes* part : {&first, &bulk, &during, &after}) expected.insert(expected.end(), part->begin(), part->end());
-
+  const std::vector<std::size_t> sizes = {0, 1, 125, 126, 65535, 65536, 200000, 3, 3, 3};
   pair.run([&]() -> asio::awaitable<void> {
-    ClientStream stream(std::move(pair.near));
-    stream.hold_writes(0);
-    co_await asio::async_write(stream, asio::buffer(first), asio::use_awaitable);
-    co_await asio::async_write(stream, asio::buffer(bulk), asio::use_awaitable);
-    EXPECT_TRUE(stream.holding());
-
-    bool flushed = false;
-    bool during_written = false;
+    websocket::stream<tcp::socket> client(std::move(pair.far));
+    websocket::stream<ClientStream> server(ClientStream(std::move(pair.near)));
+    bool accepted = false;
     asio::co_spawn(pair.io, [&]() -> asio::awaitable<void> {
-      EXPECT_FALSE(co_await stream.flush());
-      flushed = true;
+      beast::flat_buffer buffer;
+      http::request<http::empty_body> request;
+      co_await http::async_read(server.next_layer(), buffer, request, asio::use_awaitable);
+      server.next_layer().put_back(buffer.cdata());
+      server.next_layer().read_frames();
+      co_await server.async_accept(request, asio::use_awaitable);
+      accepted = true;
     }, asio::detached);
-    co_await asio::post(pair.io, asio::use_awaitable);
-    asio::co_spawn(pair.io, [&]() -> asio::awaitable<void> {
-      co_await asio::async_write(stream, asio::buffer(during), asio::use_awaitable);
-      during_written = true;
-    }, asio::detached);
-    for (int turns = 0; turns < 10; ++turns) co_await asio::post(pair.io, asio::use_awaitable);
-    EXPECT_FALSE(flushed);
-    EXPECT_FALSE(during_written);
+    co_await client.async_handshake("127.0.0.1", "/", asio::use_awaitable);
+    while (!accepted) co_await asio::post(pair.io, asio::use_awaitable);
 
-    Bytes got(expected.size());
-    co_await asio::async_read(pair.far, asio::buffer(got.data(), expected.size() - after.size()), asio::use_awaitable);
-    for (int turns = 0; !(flushed && during_written) && turns < 100; ++turns) {
-      co_await asio::post(pair.io, asio::use_awaitable);
+    // The first message goes in frames of 8 bytes; the last three small ones
+    // in one write, after everything else.
+    client.binary(true);
+    client.auto_fragment(true);
+    client.write_buffer_bytes(8);
+    for (std::size_t i = 0; i + 3 < sizes.size(); ++i) {
+      if (i == 1) client.auto_fragment(false);
+      co_await client.async_ping("p", asio::use_awaitable);
+      co_await client.async_write(asio::buffer(counting(sizes[i], static_cast<std::uint8_t>(i))), asio::use_awaitable);
     }
-    EXPECT_TRUE(flushed && during_written);
-    EXPECT_FALSE(stream.holding());
-    co_await asio::async_write(stream, asio::buffer(after), asio::use_awaitable);
-    co_await asio::async_read(pair.far, asio::buffer(got.data() + expected.size() - after.size(), after.size()),
-                              asio::use_awaitable);
-    EXPECT_EQ(got, expected);
+    Bytes three;
+    for (std::size_t i = sizes.size() - 3; i < sizes.size(); ++i) {
+      const Bytes payload = counting(sizes[i], static_cast<std::uint8_t>(i));
+      three.insert(three.end(), {0x82, 0x83, 0, 0, 0, 0});  // masked with a key of zeros
+      three.insert(three.end(), payload.begin(), payload.end());
+    }
+    co_await asio::async_write(client.next_layer(), asio::buffer(three), asio::use_awaitable);
+
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+      beast::flat_buffer message;
+      do {
+        co_await server.async_read_some(message, 0, asio::use_awaitable);
+      } while (!server.is_message_done());
+      EXPECT_EQ(Bytes(static_cast<const std::uint8_t*>(message.data().data()),
+                      static_cast<const std::uint8_t*>(message.data().data()) + message.size()),
+                counting(sizes[i], static_cast<std::uint8_t>(i)))
+          << "message " << i;
+      // The second of the three small ones is seen waiting whole.
+      if (i == sizes.size() - 3) EXPECT_TRUE(server.next_layer().next_message_ready());
+    }
+    EXPECT_FALSE(server.next_layer().next_message_ready());
   });
 }
 

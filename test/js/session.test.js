@@ -137,7 +137,7 @@ test('relay: several MiB each way at once arrive intact, Pings answered meanwhil
     const received = Buffer.concat(ws.messages.slice(1).map((m) => m.data));
     assert.equal(received.length, down.length);
     assert.ok(received.equals(down));
-    assert.ok(ws.messages.slice(1).every((m) => m.isBinary && m.data.length <= 16384));
+    assert.ok(ws.messages.slice(1).every((m) => m.isBinary && m.data.length <= 65536));
     assert.equal(serverHash.digest('hex'), crypto.createHash('sha256').update(up).digest('hex'));
     await waitFor(() => pongs.length === pings.length, { what: 'the Pongs' });
     assert.deepEqual(pongs, pings);
@@ -149,6 +149,7 @@ test('relay: several MiB each way at once arrive intact, Pings answered meanwhil
 });
 
 test('relay: framing, Text and empty messages, client Close', async () => {
+  const sent = crypto.randomBytes(150000);
   const received = [];
   let serverEnded;
   const ended = new Promise((resolve) => (serverEnded = resolve));
@@ -157,15 +158,17 @@ test('relay: framing, Text and empty messages, client Close', async () => {
       s.on('data', (chunk) => received.push(chunk));
       s.on('end', serverEnded);
       s.on('close', serverEnded);
-      s.write(crypto.randomBytes(40000));
+      s.write(sent);
     },
   });
   try {
     const { ws, id } = await connect(server);
-    await waitFor(() => ws.messages.slice(1).reduce((n, m) => n + m.data.length, 0) === 40000);
+    // A burst larger than a message: Binary messages of at most 64 KiB.
+    await waitFor(() => ws.messages.slice(1).reduce((n, m) => n + m.data.length, 0) === sent.length);
     const burst = ws.messages.slice(1);
     assert.ok(burst.length >= 3, `${burst.length} messages`);
-    assert.ok(burst.every((m) => m.isBinary && m.data.length <= 16384));
+    assert.ok(burst.every((m) => m.isBinary && m.data.length <= 65536));
+    assert.ok(Buffer.concat(burst.map((m) => m.data)).equals(sent));
 
     ws.send(Buffer.alloc(0));
     ws.send('abc');
