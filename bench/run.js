@@ -303,7 +303,7 @@ function svg(all) {
 
 function readmeBlock(date, machine, text) {
   return `<!-- bench:start -->\nMeasured ${date} on ${machine} (\`npm run bench\`):\n\n${text}\n\n` +
-    '![the gateway\'s throughput, latency and setup rate as ratios to a plain TCP forwarder, and its interactive delays](bench/results/latest.svg)\n<!-- bench:end -->';
+    'The chart of these figures is in [CONTRIBUTING.md](CONTRIBUTING.md#benchmark).\n<!-- bench:end -->';
 }
 
 async function main() {
