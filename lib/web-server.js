@@ -17,7 +17,8 @@ const CLIENT_PACKAGES = {
   '@devolutions/iron-remote-desktop-rdp': '0.7.0',
 };
 
-const PAGE_DIR = path.join(__dirname, '..', 'web');
+// Resolved like the packages' folders, which every served file is checked against.
+const PAGE_DIR = fs.realpathSync(path.join(__dirname, '..', 'web'));
 
 const TYPES = {
   '.html': 'text/html; charset=utf-8',

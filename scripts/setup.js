@@ -230,7 +230,12 @@ async function ensurePackages(names) {
       `links it in. To update it, run:\n\n  sudo apt-get ${install.join(' ')}\n`);
     return;
   }
-  console.error(`setup: missing Debian packages. Run:\n\n  sudo apt-get ${install.join(' ')}\n`);
+  // A plain apt-get starts the servers among the packages (xrdp listens on
+  // every interface) and enables them at boot; set-up as root does neither.
+  const servers = missing.filter((name) => ['xrdp', 'krb5-kdc', 'krb5-admin-server'].includes(name));
+  const stop = servers.length ? ` && sudo systemctl disable --now ${servers.map((n) => n === 'xrdp' ? 'xrdp xrdp-sesman' : n).join(' ')}` : '';
+  console.error(`setup: missing Debian packages. Run:\n\n  sudo apt-get update && sudo apt-get ${install.join(' ')}${stop}\n` +
+    (servers.length ? `\n(the tests start ${servers.join(', ')} on their own, on loopback; the last command keeps them from running as services)\n` : ''));
   process.exit(1);
 }
 

@@ -43,7 +43,10 @@ async function createElement(width, height) {
   element.style.width = `${width}px`;
   element.style.height = `${height}px`;
   const ready = new Promise((resolve) => element.addEventListener('ready', (e) => resolve(e.detail.irgUserInteraction), { once: true }));
-  sessionArea.replaceChildren(element);
+  // A session abandoned while connecting stays (hidden) until connect() has
+  // shut it down: removed now, it could never be.
+  for (const old of sessionArea.querySelectorAll('iron-remote-desktop:not([data-abandoned])')) old.remove();
+  sessionArea.append(element);
   const ui = await ready;
   ui.setVisibility(true);
   return { element, ui };
@@ -85,12 +88,16 @@ async function connect(values) {
   } catch (error) {
     if (mine !== attempt) return element.remove();
     end();
+    element.remove();  // nothing of a failed connection is left to end
     show('failed', describeError(error, values));
     return;
   }
   if (mine !== attempt) {
-    // Abandoned while connecting: shut down as soon as it runs.
-    info.run().finally(() => element.remove());
+    // Abandoned while connecting: shut down as soon as it runs (a shutdown
+    // that comes before the session has started is not seen, so it is
+    // repeated until the session ends).
+    const again = setInterval(() => ui.shutdown(), 100);
+    info.run().finally(() => (clearInterval(again), element.remove()));
     ui.shutdown();
     return;
   }
@@ -110,6 +117,7 @@ function end() {
   const { element, ui, running } = current;
   current = null;
   if (!running) {
+    element.dataset.abandoned = '';
     element.style.display = 'none';
     return;
   }

@@ -265,7 +265,9 @@ asio::awaitable<std::pair<boost::system::error_code, std::size_t>> TlsStream::re
     if (result.first != asio::error::would_block) co_return result;
     // What the read wrote (a renegotiation's handshake message, say) is
     // what the server waits for.
-    if (has_output()) {
+    // A send under way sends it too; waiting for that send to end would
+    // keep this read from the server's stream until the server reads.
+    if (has_output() && !flushing_) {
       if (auto ec = co_await flush()) co_return std::pair{ec, std::size_t{0}};
     }
     auto [ec] = co_await socket_.async_wait(read_waits_for_, asio::as_tuple(asio::use_awaitable));
@@ -297,10 +299,22 @@ asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8
   ERR_clear_error();
   os::clear_socket_error();
   // Every record goes to the outgoing buffer at once, then out together.
-  std::size_t n = 0;
-  if (const int rc = SSL_write_ex(ssl_.get(), data, size, &n); rc != 1 || n != size) {
+  for (;;) {
+    if (closed()) co_return asio::error::operation_aborted;
+    ERR_clear_error();
+    os::clear_socket_error();
+    std::size_t n = 0;
+    const int rc = SSL_write_ex(ssl_.get(), data, size, &n);
+    if (rc == 1 && n == size) break;
     const int sys_errno = os::last_socket_error();
-    auto failure = ssl_failure(SSL_get_error(ssl_.get(), rc), sys_errno);
+    const int ssl_error = SSL_get_error(ssl_.get(), rc);
+    if (ssl_error == SSL_ERROR_WANT_READ) {
+      // A handshake under way (a renegotiation) waits for the server.
+      if (auto ec = co_await flush()) co_return ec;
+      if (auto ec = co_await retry_after(ssl_error, sys_errno)) co_return ec;
+      continue;
+    }
+    auto failure = ssl_failure(ssl_error, sys_errno);
     ERR_clear_error();
     co_return failure;
   }
@@ -334,7 +348,7 @@ void TlsStream::close() {
 asio::awaitable<boost::system::error_code> TlsStream::wait_readable() {
   if (closed()) co_return asio::error::operation_aborted;
   if (has_pending()) co_return boost::system::error_code();
-  if (has_output()) {
+  if (has_output() && !flushing_) {
     if (auto ec = co_await flush()) co_return ec;
   }
   auto [ec] = co_await socket_.async_wait(asio::ip::tcp::socket::wait_read, asio::as_tuple(asio::use_awaitable));

@@ -148,6 +148,31 @@ test('relay: several MiB each way at once arrive intact, Pings answered meanwhil
   }
 });
 
+test('relay: a server that stops reading while it sends a burst: both directions complete', async () => {
+  const up = crypto.randomBytes(4 << 20);
+  const burst = crypto.randomBytes(8 << 20);
+  let serverRead = 0;
+  const server = await startRdpServer({
+    onSecure: (s) => {
+      s.on('data', (chunk) => (serverRead += chunk.length));
+      s.pause();  // busy: reads nothing until its burst has gone
+      setTimeout(() => (s.write(burst) ? s.resume() : s.once('drain', () => s.resume())), 300);
+    },
+  });
+  try {
+    const { ws, id } = await connect(server);
+    for (let offset = 0; offset < up.length; offset += 65536) ws.send(up.subarray(offset, offset + 65536));
+    const got = () => ws.messages.slice(1).reduce((n, m) => n + m.data.length, 0);
+    await waitFor(() => got() === burst.length && serverRead === up.length,
+      { what: 'both directions', timeout: 20000 });
+    assert.ok(Buffer.concat(ws.messages.slice(1).map((m) => m.data)).equals(burst));
+    ws.close();
+    assert.deepEqual(await gateway.linesOf(id), []);
+  } finally {
+    await server.close();
+  }
+});
+
 test('relay: framing, Text and empty messages, client Close', async () => {
   const sent = crypto.randomBytes(150000);
   const received = [];
@@ -176,6 +201,13 @@ test('relay: framing, Text and empty messages, client Close', async () => {
     ws.send(Buffer.from([0x64]));
     await waitFor(() => Buffer.concat(received).length === 4);
     assert.deepEqual(Buffer.concat(received), Buffer.from('abcd'));
+    // A message with a Ping right behind it, in one segment, then nothing:
+    // the message is not held back for the next one.
+    ws._socket.cork();
+    ws.send(Buffer.from('key down'));
+    ws.ping('keepalive');
+    process.nextTick(() => ws._socket.uncork());
+    await waitFor(() => Buffer.concat(received).length === 12, { what: 'the message before the Ping' });
 
     ws.close();
     await ended;
@@ -583,6 +615,22 @@ test('TLS 1.2 and 1.3 servers: the handshake completes and the certificate is ha
       ws.send(Buffer.from(protocol));
       await waitFor(() => ws.messages.length === 2, { what: 'the echo' });
       assert.equal(ws.messages[1].data.toString(), protocol);
+      if (protocol === 'TLSv1.2') {
+        // The server renegotiates while the client sends: no input is lost.
+        const tlsSocket = server.connections[0].tlsSocket;
+        let renegotiated = 0;
+        const again = () => tlsSocket.renegotiate({}, (e) => !e && ++renegotiated < 3 && setTimeout(again, 20));
+        again();
+        const input = crypto.randomBytes(200 * 200);
+        for (let offset = 0; offset < input.length; offset += 200) {
+          ws.send(input.subarray(offset, offset + 200));
+          await new Promise((resolve) => setTimeout(resolve, 1));
+        }
+        const echoed = () => Buffer.concat(ws.messages.slice(2).map((m) => m.data));
+        await waitFor(() => echoed().length === input.length, { what: 'the input, echoed' });
+        assert.ok(echoed().equals(input));
+        assert.ok(renegotiated > 0);
+      }
       ws.close();
       assert.deepEqual(await gateway.linesOf(id), []);
     } finally {
