@@ -295,9 +295,6 @@ std::pair<boost::system::error_code, std::size_t> TlsStream::read_now(std::uint8
 
 asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8_t* data, std::size_t size) {
   if (size == 0) co_return boost::system::error_code();
-  if (closed()) co_return asio::error::operation_aborted;
-  ERR_clear_error();
-  os::clear_socket_error();
   // Every record goes to the outgoing buffer at once, then out together.
   for (;;) {
     if (closed()) co_return asio::error::operation_aborted;
