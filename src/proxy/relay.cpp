@@ -27,9 +27,15 @@ namespace {
 constexpr auto token = asio::as_tuple(asio::use_awaitable);
 
 // The server's stream goes to the client in messages of up to this much:
-// whatever OpenSSL has decrypted or can decrypt without waiting (several
-// records while the server streams, one when it sends a little), so that a
-// message, and a write to the client, carries as much as is there.
+// while the server streams (full records), as many records as OpenSSL has
+// decrypted or can decrypt without waiting, so that a message, and a write to
+// the client, carries as much as is there. A message ends with the first
+// record that is not full: what a server sends in a few small records (the
+// end of its connection sequence, input echoes) goes a record per message.
+// IronRDP's web client depends on that: it reads the connection sequence
+// with a reader of its own and drops whatever that reader holds when the
+// sequence ends, so the first update must not share a message with the
+// sequence's last PDU.
 constexpr std::size_t server_message_size = 64 * 1024;
 constexpr std::size_t tls_record_size = 16384;  // the most plaintext a record carries
 // Client messages are relayed in pieces of at most this much: a large
@@ -179,18 +185,20 @@ class Relay {
         std::tie(read_error, size) = co_await tls_.read_some(buffer.get(), server_message_size);
       }
       if (read_error) co_return co_await server_stopped(read_error);
-      // Whatever else can be read now joins the message. An end or a failure
-      // met here comes after what was read, which goes first.
-      while (size < server_message_size && (streaming || tls_.has_pending())) {
+      // Behind a full record, whatever else can be read now joins the
+      // message, up to the first record that is not full. An end or a
+      // failure met here comes after what was read, which goes first.
+      streaming = size >= tls_record_size;
+      for (bool full = streaming; full && size < server_message_size;) {
         const auto [more_error, more] = tls_.read_now(buffer.get() + size, server_message_size - size);
         if (more_error) {
           if (more_error != asio::error::would_block) read_error = more_error;
           break;
         }
         size += more;
+        full = more >= tls_record_size;
       }
       server_bytes_read_ += size;
-      streaming = size >= tls_record_size;
       if (!client_gone()) {
         auto [write_error, written] = co_await ws_.async_write(asio::buffer(buffer.get(), size), token);
         if (write_error && !client_write_failed(write_error)) co_return;

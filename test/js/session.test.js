@@ -174,6 +174,9 @@ test('relay: a server that stops reading while it sends a burst: both directions
 });
 
 test('relay: framing, Text and empty messages, client Close', async () => {
+  // Small records that arrive together (as a server's last connection PDUs
+  // and its first update may), then a burst larger than a message.
+  const small = crypto.randomBytes(1500);
   const sent = crypto.randomBytes(150000);
   const received = [];
   let serverEnded;
@@ -183,14 +186,22 @@ test('relay: framing, Text and empty messages, client Close', async () => {
       s.on('data', (chunk) => received.push(chunk));
       s.on('end', serverEnded);
       s.on('close', serverEnded);
-      s.write(sent);
+      s.setMaxSendFragment(512);
+      s.write(small, () => {
+        s.setMaxSendFragment(16384);
+        s.write(sent);
+      });
     },
   });
   try {
     const { ws, id } = await connect(server);
-    // A burst larger than a message: Binary messages of at most 64 KiB.
-    await waitFor(() => ws.messages.slice(1).reduce((n, m) => n + m.data.length, 0) === sent.length);
-    const burst = ws.messages.slice(1);
+    await waitFor(() => ws.messages.slice(1).reduce((n, m) => n + m.data.length, 0) === small.length + sent.length);
+    // A record that is not full is a message of its own: IronRDP's web
+    // client drops what follows its connection sequence in the same message.
+    assert.deepEqual(ws.messages.slice(1, 4).map((m) => m.data.length), [512, 512, 476]);
+    assert.ok(Buffer.concat(ws.messages.slice(1, 4).map((m) => m.data)).equals(small));
+    // The burst: Binary messages of at most 64 KiB.
+    const burst = ws.messages.slice(4);
     assert.ok(burst.length >= 3, `${burst.length} messages`);
     assert.ok(burst.every((m) => m.isBinary && m.data.length <= 65536));
     assert.ok(Buffer.concat(burst.map((m) => m.data)).equals(sent));
