@@ -93,11 +93,10 @@ async function connect(values) {
     return;
   }
   if (mine !== attempt) {
-    // Abandoned while connecting: shut down as soon as it runs (a shutdown
-    // that comes before the session has started is not seen, so it is
-    // repeated until the session ends).
-    const again = setInterval(() => ui.shutdown(), 100);
-    info.run().finally(() => (clearInterval(again), element.remove()));
+    // Abandoned while connecting: shut down as soon as it runs; how it
+    // ends is not shown.
+    const gone = () => element.remove();
+    info.run().then(gone, gone);
     ui.shutdown();
     return;
   }
