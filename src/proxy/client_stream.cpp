@@ -1,5 +1,7 @@
 #include "proxy/client_stream.hpp"
 
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <algorithm>
 #include <cstdint>
 
@@ -7,7 +9,8 @@ namespace quillgate::proxy {
 
 namespace asio = boost::asio;
 
-ClientStream::ClientStream(socket_type socket) : socket_(std::move(socket)) {
+ClientStream::ClientStream(socket_type socket)
+    : socket_(std::move(socket)), flushed_(socket_.get_executor(), boost::asio::steady_timer::time_point::max()) {
   boost::system::error_code ignored;  // a closed socket fails its first read instead
   socket_.non_blocking(true, ignored);
 }
@@ -51,6 +54,21 @@ boost::system::error_code ClientStream::fill_more() {
   if (ec) return ec;
   ahead_end_ += n;
   return {};
+}
+
+asio::awaitable<boost::system::error_code> ClientStream::flush() {
+  holding_ = false;
+  // Nothing held: a teardown has sent it already.
+  if (outgoing_.empty()) co_return boost::system::error_code();
+  // Held bytes are given up either way: sent, or lost with a failed socket.
+  std::vector<std::uint8_t> sending;
+  sending.swap(outgoing_);
+  flushing_ = true;
+  auto [ec, n] = co_await asio::async_write(socket_, asio::buffer(sending), asio::as_tuple(asio::use_awaitable));
+  flushing_ = false;
+  if (ec) failed_ = ec;
+  flushed_.cancel();
+  co_return ec;
 }
 
 std::size_t ClientStream::header_size() const {

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/compose.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/buffers_prefix.hpp>
 #include <boost/beast/core/role.hpp>
 #include <boost/beast/websocket/teardown.hpp>
@@ -15,8 +18,9 @@
 namespace quillgate::proxy {
 
 // The client's TCP connection as the WebSocket layer sees it. It differs from
-// the bare socket in how it reads, to make fewer system calls per message:
-// while the client streams, a read smaller than the read-ahead size is
+// the bare socket in two ways, both to make fewer system calls per message.
+//
+// Reads. While the client streams, a read smaller than the read-ahead size is
 // served from a buffer filled with whatever the socket holds, up to 64 KiB.
 // The WebSocket layer reads a frame header and then its payload, two receive
 // calls per frame on a bare socket; a stream of 16 KiB frames now costs about
@@ -26,8 +30,16 @@ namespace quillgate::proxy {
 // one fills the buffer it was given: a client sending one small message at a
 // time pays nothing for the buffer either.
 //
-// Writes go straight to the socket. The WebSocket layer's teardown, once
-// both Close frames are out, shuts the socket down and closes it at once.
+// Writes. They go straight to the socket, but between hold_writes() and flush():
+// then each write is copied into an outgoing buffer and reported complete at
+// once, and flush() sends everything held, in order, with as few calls as
+// the socket allows, so that small messages already here leave together. A
+// write made while the flush is under way waits for it to end and then goes
+// to the socket: it cannot overtake or interleave with the held bytes, and a
+// client that stops reading still holds back every writer (its Pongs
+// included) as a bare socket would, instead of making the held buffer grow.
+// The WebSocket layer's teardown, once both Close frames are out, sends what
+// is held, then shuts the socket down and closes it at once.
 class ClientStream {
  public:
   using socket_type = boost::asio::ip::tcp::socket;
@@ -44,6 +56,12 @@ class ClientStream {
   executor_type get_executor() { return socket_.get_executor(); }
   socket_type& next_layer() { return socket_; }
   lowest_layer_type& lowest_layer() { return socket_.lowest_layer(); }
+
+  void hold_writes() { holding_ = true; }
+  bool holding() const { return holding_; }
+  // Sends everything held, then writes go straight to the socket again. On
+  // failure whatever was held is dropped, and later writes fail too.
+  boost::asio::awaitable<boost::system::error_code> flush();
 
   // Bytes have been read from the socket that the WebSocket layer has not
   // taken yet: the client is streaming.
@@ -66,7 +84,8 @@ class ClientStream {
   // them first, then what the read-ahead buffer held.
   void put_back(boost::asio::const_buffer bytes);
 
-  // Ends the connection: the WebSocket layer tears down once both Close
+  // Sends what is held, waiting for a flush under way to end first, then
+  // ends the connection: the WebSocket layer tears down once both Close
   // frames are out (or it gives up on the client), so nothing more is to be
   // read. Unlike the layer's own teardown it does not wait for the client to
   // close TCP first: a client that never does keeps nothing.
@@ -83,7 +102,8 @@ class ClientStream {
 
   template <class ConstBuffers, class Token>
   auto async_write_some(const ConstBuffers& buffers, Token&& token) {
-    return socket_.async_write_some(buffers, std::forward<Token>(token));
+    return boost::asio::async_compose<Token, void(boost::system::error_code, std::size_t)>(
+        WriteOp<ConstBuffers>{*this, buffers}, token, socket_);
   }
 
  private:
@@ -194,19 +214,102 @@ class ClientStream {
     }
   };
 
-  struct TeardownOp {
+  template <class ConstBuffers>
+  struct WriteOp {
     ClientStream& stream;
-    bool closed = false;
+    ConstBuffers buffers;
+    enum class Step { start, waited, held, sent, failed } step = Step::start;
+    std::size_t held = 0;
 
     template <class Self>
-    void operator()(Self& self, boost::system::error_code = {}) {
-      if (closed) return self.complete({});
+    void operator()(Self& self, boost::system::error_code ec = {}, std::size_t n = 0) {
+      switch (step) {
+        case Step::waited:
+          // Woken by the end of the flush, or cancelled while it still runs.
+          if (stream.flushing_) return self.complete(ec ? ec : boost::asio::error::operation_aborted, 0);
+          [[fallthrough]];
+        case Step::start:
+          if (stream.flushing_) {
+            step = Step::waited;
+            return stream.flushed_.async_wait(std::move(self));
+          }
+          if (stream.failed_) {
+            step = Step::failed;
+            return boost::asio::post(stream.get_executor(), std::move(self));
+          }
+          if (!stream.holding_) {
+            step = Step::sent;
+            return stream.socket_.async_write_some(buffers, std::move(self));
+          }
+          held = boost::asio::buffer_size(buffers);
+          {
+            auto& out = stream.outgoing_;
+            const std::size_t at = out.size();
+            out.resize(at + held);
+            boost::asio::buffer_copy(boost::asio::buffer(out.data() + at, held), buffers);
+          }
+          step = Step::held;
+          return boost::asio::post(stream.get_executor(), std::move(self));
+        case Step::held:
+          return self.complete({}, held);
+        case Step::sent:
+          return self.complete(ec, n);
+        case Step::failed:
+          return self.complete(stream.failed_, 0);
+      }
+    }
+  };
+
+  // The client asked to close, so a client that resets the connection once
+  // it has the answer (as browsers do when a page goes away) ends it
+  // normally: the WebSocket layer takes end-of-stream for a clean close.
+  static boost::system::error_code after_close(const boost::system::error_code& ec) {
+    namespace error = boost::asio::error;
+    if (ec == error::connection_reset || ec == error::not_connected || ec == error::broken_pipe) return error::eof;
+    return ec;
+  }
+
+  struct TeardownOp {
+    ClientStream& stream;
+    enum class Step { start, flushed, closed, failed } step = Step::start;
+    std::vector<std::uint8_t> sending{};
+
+    template <class Self>
+    void operator()(Self& self, boost::system::error_code ec = {}, std::size_t = 0) {
+      switch (step) {
+        case Step::start:
+          if (stream.flushing_) return stream.flushed_.async_wait(std::move(self));  // back here when it ends
+          stream.holding_ = false;
+          if (stream.failed_) {
+            step = Step::failed;
+            return boost::asio::post(stream.get_executor(), std::move(self));
+          }
+          if (!stream.outgoing_.empty()) {
+            sending.swap(stream.outgoing_);
+            stream.flushing_ = true;
+            step = Step::flushed;
+            return boost::asio::async_write(stream.socket_, boost::asio::buffer(sending), std::move(self));
+          }
+          break;
+        case Step::flushed:
+          stream.flushing_ = false;
+          stream.flushed_.cancel();
+          if (ec) {
+            stream.failed_ = ec;
+            return self.complete(after_close(ec));
+          }
+          break;
+        case Step::closed:
+          return self.complete({});
+        case Step::failed:
+          return self.complete(after_close(stream.failed_));
+      }
       // The sending side first: what the socket still holds to send goes out
       // before the FIN, and closing then is orderly too.
       boost::system::error_code ignored;
       stream.socket_.shutdown(socket_type::shutdown_send, ignored);
       stream.socket_.close(ignored);
-      closed = true;
+      step = Step::closed;
       boost::asio::post(stream.get_executor(), std::move(self));
     }
   };
@@ -220,9 +323,20 @@ class ClientStream {
   std::uint64_t bytes_read_ = 0;
   bool frames_ = false;
   std::uint64_t frame_left_ = 0;  // of the current frame, still to be read; 0 between frames
+  bool holding_ = false;
+  bool flushing_ = false;
+  // A flush failed: the connection is broken, and every later write fails
+  // the same way at once rather than touching the socket again.
+  boost::system::error_code failed_;
+  std::vector<std::uint8_t> outgoing_;
+  // Never expires; cancelled when a flush ends, which wakes the writes that
+  // waited for it.
+  boost::asio::steady_timer flushed_;
 };
 
-// Closing the WebSocket. Only the asynchronous form is used.
+// Closing the WebSocket: held bytes go out first (the WebSocket layer's
+// Close frame is among them when it was written while holding), then the
+// socket is torn down. Only the asynchronous form is used.
 inline void teardown(boost::beast::role_type role, ClientStream& stream, boost::system::error_code& ec) {
   boost::beast::websocket::teardown(role, stream.next_layer(), ec);
 }

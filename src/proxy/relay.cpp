@@ -200,8 +200,30 @@ class Relay {
       }
       server_bytes_read_ += size;
       if (!client_gone()) {
-        auto [write_error, written] = co_await ws_.async_write(asio::buffer(buffer.get(), size), token);
-        if (write_error && !client_write_failed(write_error)) co_return;
+        // Records that are not full and are already here go a message each,
+        // held and sent with one write.
+        ClientStream& client = ws_.next_layer();
+        if (!streaming && !read_error && tls_.has_pending()) client.hold_writes();
+        for (std::size_t held = 0;;) {
+          auto [write_error, written] = co_await ws_.async_write(asio::buffer(buffer.get(), size), token);
+          if (write_error) {
+            if (!client_write_failed(write_error)) co_return;
+            break;
+          }
+          held += size;
+          if (!client.holding() || held >= server_message_size) break;
+          boost::system::error_code more_error;
+          std::tie(more_error, size) = tls_.read_now(buffer.get(), server_message_size);
+          if (more_error) {
+            if (more_error != asio::error::would_block) read_error = more_error;
+            break;
+          }
+          server_bytes_read_ += size;
+          streaming = size >= tls_record_size;
+        }
+        if (client.holding()) {
+          if (auto flush_error = co_await client.flush(); flush_error && !client_write_failed(flush_error)) co_return;
+        }
       } else {
         // Dropped, once the client has ended. A server that streams on while
         // the gateway drains it would otherwise keep this loop from ever

@@ -155,5 +155,54 @@ TEST(ClientStream, FramesAreReadUpToTheirEndAndReadyMessagesAreSeen) {
   });
 }
 
+// Held writes leave in order on flush. A write made while the flush waits for
+// a full socket waits too (a client that stops reading holds every writer
+// back) and follows the held bytes; a write after the flush goes straight out.
+TEST(ClientStream, HeldWritesLeaveInOrderAndLaterWritesWaitForTheFlush) {
+  SocketPair pair;
+  const Bytes first = counting(100);
+  const Bytes bulk = counting(8 << 20, 1);  // more than the socket buffers hold
+  const Bytes during = counting(50, 3);
+  const Bytes after = counting(20, 5);
+  Bytes expected;
+  for (const Bytes* part : {&first, &bulk, &during, &after}) expected.insert(expected.end(), part->begin(), part->end());
+
+  pair.run([&]() -> asio::awaitable<void> {
+    ClientStream stream(std::move(pair.near));
+    stream.hold_writes();
+    co_await asio::async_write(stream, asio::buffer(first), asio::use_awaitable);
+    co_await asio::async_write(stream, asio::buffer(bulk), asio::use_awaitable);
+    EXPECT_TRUE(stream.holding());
+
+    bool flushed = false;
+    bool during_written = false;
+    asio::co_spawn(pair.io, [&]() -> asio::awaitable<void> {
+      EXPECT_FALSE(co_await stream.flush());
+      flushed = true;
+    }, asio::detached);
+    co_await asio::post(pair.io, asio::use_awaitable);
+    asio::co_spawn(pair.io, [&]() -> asio::awaitable<void> {
+      co_await asio::async_write(stream, asio::buffer(during), asio::use_awaitable);
+      during_written = true;
+    }, asio::detached);
+    for (int turns = 0; turns < 10; ++turns) co_await asio::post(pair.io, asio::use_awaitable);
+    EXPECT_FALSE(flushed);
+    EXPECT_FALSE(during_written);
+
+    Bytes got(expected.size());
+    co_await asio::async_read(pair.far, asio::buffer(got.data(), expected.size() - after.size()), asio::use_awaitable);
+    for (int turns = 0; !(flushed && during_written) && turns < 100; ++turns) {
+      co_await asio::post(pair.io, asio::use_awaitable);
+    }
+    EXPECT_TRUE(flushed && during_written);
+    EXPECT_FALSE(stream.holding());
+    co_await asio::async_write(stream, asio::buffer(after), asio::use_awaitable);
+    co_await asio::async_read(pair.far, asio::buffer(got.data() + expected.size() - after.size(), after.size()),
+                              asio::use_awaitable);
+    EXPECT_EQ(got, expected);
+  });
+}
+
+
 }  // namespace
 }  // namespace quillgate::proxy
