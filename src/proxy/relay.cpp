@@ -35,7 +35,7 @@ constexpr auto token = asio::as_tuple(asio::use_awaitable);
 // IronRDP's web client depends on that: it reads the connection sequence
 // with a reader of its own and drops whatever that reader holds when the
 // sequence ends, so the first update must not share a message with the
-// sequence's last PDU.
+// sequence's last PDU (xrdp and FreeRDP write it as a record of its own).
 constexpr std::size_t server_message_size = 64 * 1024;
 constexpr std::size_t tls_record_size = 16384;  // the most plaintext a record carries
 // Client messages are relayed in pieces of at most this much: a large
@@ -181,7 +181,7 @@ class Relay {
       }
       if (read_error == asio::error::would_block) {
         if (auto wait_error = co_await tls_.wait_readable()) co_return co_await server_stopped(wait_error);
-        buffer = std::make_unique_for_overwrite<std::uint8_t[]>(server_message_size);
+        if (!buffer) buffer = std::make_unique_for_overwrite<std::uint8_t[]>(server_message_size);
         std::tie(read_error, size) = co_await tls_.read_some(buffer.get(), server_message_size);
       }
       if (read_error) co_return co_await server_stopped(read_error);
