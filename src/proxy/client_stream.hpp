@@ -59,6 +59,9 @@ class ClientStream {
 
   void hold_writes() { holding_ = true; }
   bool holding() const { return holding_; }
+  // Bytes held for the next flush, frame headers and the WebSocket layer's
+  // own frames included.
+  std::size_t held() const { return outgoing_.size(); }
   // Sends everything held, then writes go straight to the socket again. On
   // failure whatever was held is dropped, and later writes fail too.
   boost::asio::awaitable<boost::system::error_code> flush();

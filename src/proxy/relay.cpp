@@ -204,14 +204,13 @@ class Relay {
         // held and sent with one write.
         ClientStream& client = ws_.next_layer();
         if (!streaming && !read_error && tls_.has_pending()) client.hold_writes();
-        for (std::size_t held = 0;;) {
+        for (;;) {
           auto [write_error, written] = co_await ws_.async_write(asio::buffer(buffer.get(), size), token);
           if (write_error) {
             if (!client_write_failed(write_error)) co_return;
             break;
           }
-          held += size;
-          if (!client.holding() || held >= server_message_size) break;
+          if (!client.holding() || client.held() >= server_message_size) break;
           boost::system::error_code more_error;
           std::tie(more_error, size) = tls_.read_now(buffer.get(), server_message_size);
           if (more_error) {

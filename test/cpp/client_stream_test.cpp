@@ -161,7 +161,11 @@ TEST(ClientStream, FramesAreReadUpToTheirEndAndReadyMessagesAreSeen) {
 TEST(ClientStream, HeldWritesLeaveInOrderAndLaterWritesWaitForTheFlush) {
   SocketPair pair;
   const Bytes first = counting(100);
-  const Bytes bulk = counting(8 << 20, 1);  // more than the socket buffers hold
+  // The socket buffers are made small, so that the bulk cannot fit them
+  // whatever the system's defaults.
+  pair.near.set_option(asio::socket_base::send_buffer_size(64 * 1024));
+  pair.far.set_option(asio::socket_base::receive_buffer_size(64 * 1024));
+  const Bytes bulk = counting(8 << 20, 1);
   const Bytes during = counting(50, 3);
   const Bytes after = counting(20, 5);
   Bytes expected;

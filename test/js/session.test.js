@@ -258,24 +258,33 @@ test('relay: a child process of the host holds none of the sockets; a client lea
 
 test('relay: a client that closes while the server streams has its Close answered', async () => {
   const chunk = crypto.randomBytes(16384);
-  const server = await startRdpServer({
+  const streamer = (fragment) => startRdpServer({
     onSecure: (s) => {
+      s.setMaxSendFragment(fragment);
       const pump = () => { while (!s.destroyed && s.write(chunk)); };
       s.on('drain', pump);
       s.resume();
       pump();
     },
   });
+  // Full records, and small ones, whose messages the client stream holds.
+  const servers = [await streamer(16384), await streamer(512)];
   try {
-    for (let round = 0; round < 5; round++) {
+    for (let round = 0; round < 10; round++) {
+      const server = servers[round % 2];
       const { ws, id } = await connect(server);
       await waitFor(() => ws.messages.length > 4, { what: 'a few messages' });
       ws.close();
       assert.equal(await ws.closed, 1000, `round ${round}`);
+      // What arrived is the start of the stream, in order.
+      const got = Buffer.concat(ws.messages.slice(1).map((m) => m.data));
+      for (let at = 0; at < got.length; at += chunk.length) {
+        assert.ok(got.subarray(at, at + chunk.length).equals(chunk.subarray(0, got.length - at)), `round ${round}`);
+      }
       assert.deepEqual(await gateway.linesOf(id), []);
     }
   } finally {
-    await server.close();
+    await Promise.all(servers.map((s) => s.close()));
   }
 });
 
