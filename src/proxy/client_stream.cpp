@@ -60,14 +60,9 @@ asio::awaitable<boost::system::error_code> ClientStream::flush() {
   holding_ = false;
   // Nothing held: a teardown has sent it already.
   if (outgoing_.empty()) co_return boost::system::error_code();
-  // Held bytes are given up either way: sent, or lost with a failed socket.
-  std::vector<std::uint8_t> sending;
-  sending.swap(outgoing_);
-  flushing_ = true;
+  const std::vector<std::uint8_t> sending = start_flush();
   auto [ec, n] = co_await asio::async_write(socket_, asio::buffer(sending), asio::as_tuple(asio::use_awaitable));
-  flushing_ = false;
-  if (ec) failed_ = ec;
-  flushed_.cancel();
+  end_flush(ec);
   co_return ec;
 }
 

@@ -263,6 +263,18 @@ class ClientStream {
     }
   };
 
+  // A flush takes what is held (given up either way: sent, or lost with a
+  // failed socket); its end wakes the writes that waited for it.
+  std::vector<std::uint8_t> start_flush() {
+    flushing_ = true;
+    return std::exchange(outgoing_, {});
+  }
+  void end_flush(const boost::system::error_code& ec) {
+    flushing_ = false;
+    if (ec) failed_ = ec;
+    flushed_.cancel();
+  }
+
   // The client asked to close, so a client that resets the connection once
   // it has the answer (as browsers do when a page goes away) ends it
   // normally: the WebSocket layer takes end-of-stream for a clean close.
@@ -288,19 +300,14 @@ class ClientStream {
             return boost::asio::post(stream.get_executor(), std::move(self));
           }
           if (!stream.outgoing_.empty()) {
-            sending.swap(stream.outgoing_);
-            stream.flushing_ = true;
+            sending = stream.start_flush();
             step = Step::flushed;
             return boost::asio::async_write(stream.socket_, boost::asio::buffer(sending), std::move(self));
           }
           break;
         case Step::flushed:
-          stream.flushing_ = false;
-          stream.flushed_.cancel();
-          if (ec) {
-            stream.failed_ = ec;
-            return self.complete(after_close(ec));
-          }
+          stream.end_flush(ec);
+          if (ec) return self.complete(after_close(ec));
           break;
         case Step::closed:
           return self.complete({});
