@@ -4,6 +4,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace quillgate::proxy {
 
@@ -34,11 +35,13 @@ boost::system::error_code ClientStream::fill_now() {
   const std::size_t n = socket_.read_some(asio::buffer(ahead_.get(), read_ahead_size), ec);
   if (ec) {
     release_ahead();
+    if (ec == asio::error::would_block) socket_may_hold_ = false;
     return ec;
   }
   ahead_begin_ = 0;
   ahead_end_ = n;
   ahead_capacity_ = read_ahead_size;
+  socket_may_hold_ = n == read_ahead_size;  // a read that left room found the socket drained
   return {};
 }
 
@@ -51,8 +54,12 @@ boost::system::error_code ClientStream::fill_more() {
   if (held == ahead_capacity_) return {};
   boost::system::error_code ec;
   const std::size_t n = socket_.read_some(asio::buffer(ahead_.get() + held, ahead_capacity_ - held), ec);
-  if (ec) return ec;
+  if (ec) {
+    if (ec == asio::error::would_block) socket_may_hold_ = false;
+    return ec;
+  }
   ahead_end_ += n;
+  socket_may_hold_ = ahead_end_ == ahead_capacity_;
   return {};
 }
 
@@ -84,6 +91,79 @@ std::uint64_t ClientStream::frame_size() const {
   const std::uint64_t header = header_size();
   // A length no stream could carry: the WebSocket layer refuses it.
   return length > UINT64_MAX - header ? UINT64_MAX : header + length;
+}
+
+namespace {
+
+// Copies `size` bytes from `from` to `to`, undoing the client's mask (RFC
+// 6455 5.3) on the way, eight bytes at a time.
+void unmask_copy(const std::uint8_t* from, std::uint8_t* to, std::size_t size, const std::uint8_t (&key)[4]) {
+  std::uint8_t doubled[8];
+  std::memcpy(doubled, key, 4);
+  std::memcpy(doubled + 4, key, 4);
+  std::uint64_t mask;
+  std::memcpy(&mask, doubled, 8);
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, from + i, 8);
+    word ^= mask;
+    std::memcpy(to + i, &word, 8);
+  }
+  for (; i < size; ++i) to[i] = from[i] ^ key[i % 4];
+}
+
+}  // namespace
+
+ClientStream::Taken ClientStream::take_messages(boost::beast::flat_buffer& out, std::size_t limit) {
+  std::uint8_t* room = nullptr;  // prepared once a message is there
+  std::size_t taken = 0;
+  const auto stop = [&](Taken why) {
+    out.commit(taken);
+    if (ahead_ && ahead_begin_ == ahead_end_) release_ahead();
+    return why;
+  };
+  for (;;) {
+    if (!frames_ || frame_left_ != 0 || read_failure_) return stop(Taken::other);
+    if (header_ready()) {
+      const std::uint8_t* frame = ahead_.get() + ahead_begin_;
+      // Final, no reserved bits, Binary; masked, as every client frame must be.
+      if (frame[0] != 0x82 || (frame[1] & 0x80) == 0) return stop(Taken::other);
+      const std::size_t header = header_size();
+      const std::uint64_t length = frame_size() - header;
+      // A length not in its shortest form is the WebSocket layer's to refuse.
+      const std::size_t form = frame[1] & 0x7F;
+      if ((form == 126 && length < 126) || (form == 127 && length < 65536)) return stop(Taken::other);
+      if (length > ahead_capacity_ - header) return stop(Taken::other);  // never here whole
+      if (length > limit - out.size() - taken) return stop(Taken::full);
+      if (buffered() >= header + length) {
+        if (!room) room = static_cast<std::uint8_t*>(out.prepare(limit - out.size()).data());
+        std::uint8_t key[4];
+        std::memcpy(key, frame + header - 4, 4);
+        unmask_copy(frame + header, room + taken, static_cast<std::size_t>(length), key);
+        taken += static_cast<std::size_t>(length);
+        ahead_begin_ += header + static_cast<std::size_t>(length);
+        bytes_read_ += header + length;
+        continue;
+      }
+    }
+    // The rest of the frame is needed: what the socket holds now.
+    if (!socket_may_hold_) return stop(Taken::drained);
+    const std::size_t before = buffered();
+    const auto ec = fill_more();
+    if (ec == asio::error::would_block) return stop(Taken::drained);
+    if (ec) {
+      read_failure_ = ec;
+      return stop(Taken::other);
+    }
+    if (buffered() == before) return stop(Taken::other);  // no room to read into
+  }
+}
+
+asio::awaitable<boost::system::error_code> ClientStream::wait_readable() {
+  auto [ec] = co_await socket_.async_wait(socket_type::wait_read, asio::as_tuple(asio::use_awaitable));
+  if (!ec) socket_may_hold_ = true;
+  co_return ec;
 }
 
 bool ClientStream::next_message_ready() const {

@@ -8,6 +8,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/buffers_prefix.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/role.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 #include <cstdint>
@@ -79,7 +80,27 @@ class ClientStream {
   // a read for it completes without waiting.
   bool next_message_ready() const;
 
-  // Bytes the WebSocket layer has read so far.
+  // Why take_messages() stopped.
+  enum class Taken {
+    full,     // the next message does not fit what is left of the limit
+    drained,  // the socket holds nothing more for now
+    other,    // the next frame is the WebSocket layer's to read
+  };
+
+  // Takes whole Binary messages (each a single final frame) from the
+  // read-ahead buffer and from what the socket holds now, without waiting,
+  // while `out` stays within `limit`: unmasked into `out`, one pass over the
+  // bytes, without the WebSocket layer's per-frame steps. Only between
+  // messages. It stops at anything else (a control frame, a Text message, a
+  // message in fragments or too large for the buffer, a frame the layer
+  // would refuse), which the WebSocket layer then reads as usual. A failure
+  // of the socket is kept for that read, which reports it.
+  Taken take_messages(boost::beast::flat_buffer& out, std::size_t limit);
+
+  // Waits until the socket has something to read, or has ended.
+  boost::asio::awaitable<boost::system::error_code> wait_readable();
+
+  // Bytes read from the client so far, by the WebSocket layer or taken.
   std::uint64_t bytes_read() const { return bytes_read_; }
 
   // Bytes read through this stream by someone else that belong to what
@@ -168,8 +189,15 @@ class ClientStream {
       switch (step) {
         case Step::waited:
           if (ec) return self.complete(ec, 0);
+          stream.socket_may_hold_ = true;
           [[fallthrough]];
         case Step::start: {
+          if (stream.read_failure_) {
+            // Met by take_messages(): reported here, once.
+            failure = std::exchange(stream.read_failure_, {});
+            step = Step::deliver;
+            return boost::asio::post(stream.get_executor(), std::move(self));
+          }
           if (stream.frames_ && stream.frame_left_ == 0) {
             // A frame starts here: its header is read into the buffer first,
             // which tells how far the reads for this frame may go.
@@ -211,6 +239,7 @@ class ClientStream {
         case Step::direct:
           // A read that filled its buffer suggests more is waiting.
           stream.streaming_ = !ec && n == boost::asio::buffer_size(stream.bounded(buffers));
+          stream.socket_may_hold_ = stream.streaming_;
           stream.delivered(n);
           return self.complete(ec, n);
       }
@@ -330,6 +359,10 @@ class ClientStream {
   std::size_t ahead_end_ = 0;
   std::size_t ahead_capacity_ = 0;
   bool streaming_ = false;  // the last read suggested more data is waiting
+  // The last read found more than it had room for, or the socket has been
+  // waited on since: a read may find more.
+  bool socket_may_hold_ = true;
+  boost::system::error_code read_failure_;  // for the WebSocket layer's next read
   std::uint64_t bytes_read_ = 0;
   bool frames_ = false;
   std::uint64_t frame_left_ = 0;  // of the current frame, still to be read; 0 between frames

@@ -120,18 +120,36 @@ class Relay {
     // Kept while the client streams, given back when it pauses: an idle
     // connection holds none of it.
     beast::flat_buffer piece;
+    ClientStream& client = ws_.next_layer();
     for (;;) {
-      // Beast answers Pings inside the read and returns only message data:
-      // the rest of the current message, as far as it has come, up to the
-      // size of a piece, and the messages after it that are already here
-      // whole. The bytes are one stream to the server: many small messages
-      // (input events) then cost one TLS write, not one each.
+      // A piece is the rest of the current message, as far as it has come,
+      // up to the size of a piece, and the messages after it that are
+      // already here whole. The bytes are one stream to the server: many
+      // small messages (input events) then cost one TLS write, not one each.
+      // Whole Binary messages are taken straight from the client's stream;
+      // Beast reads everything else, answering Pings inside the read and
+      // returning only message data.
       boost::system::error_code read_error;
-      do {
+      bool streamed = false;  // the piece filled up without waiting
+      for (;;) {
+        if (over_) co_return;
+        if (!client_gone() && ws_.is_message_done()) {
+          const auto taken = client.take_messages(piece, client_piece_size);
+          if (taken == ClientStream::Taken::full || piece.size() == client_piece_size) {
+            streamed = true;
+            break;
+          }
+          // What came goes now, not after a wait or a frame of the client's
+          // own (a Ping answered, a Close).
+          if (piece.size() > 0) break;
+          // A failed wait leaves the failure to Beast's read below.
+          if (taken == ClientStream::Taken::drained && !co_await client.wait_readable()) continue;
+        }
         std::tie(read_error, std::ignore) =
             co_await ws_.async_read_some(piece, client_piece_size - piece.size(), token);
-      } while (!read_error && piece.size() < client_piece_size &&
-               (!ws_.is_message_done() || ws_.next_layer().next_message_ready()));
+        if (read_error || piece.size() == client_piece_size) break;
+        if (ws_.is_message_done() && !client.next_message_ready()) break;
+      }
       if (over_ || closing_client_) co_return;  // the Close has been answered, or given up on
       // What came before a failure is the client's too: it goes first.
       if (piece.size() > 0 && !server_ended_ && !write_failure_) {
@@ -157,7 +175,9 @@ class Relay {
         co_return end_now();
       }
       piece.consume(piece.size());
-      if (!ws_.next_layer().has_buffered()) piece.shrink_to_fit();
+      if (!client.has_buffered()) piece.shrink_to_fit();
+      // Other connections on this thread run between pieces.
+      if (streamed) co_await asio::post(ws_.get_executor(), token);
     }
   }
 

@@ -296,6 +296,10 @@ std::pair<boost::system::error_code, std::size_t> TlsStream::read_now(std::uint8
 asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8_t* data, std::size_t size) {
   if (size == 0) co_return boost::system::error_code();
   // Every record goes to the outgoing buffer at once, then out together.
+  // Room for them all first: growing record by record would copy what the
+  // buffer holds again at each step.
+  constexpr std::size_t record_overhead = 64;  // header, nonce, tag and padding, with room to spare
+  out_->reserve(out_->size() + size + (size / 16384 + 1) * record_overhead);
   for (;;) {
     if (closed()) co_return asio::error::operation_aborted;
     ERR_clear_error();
