@@ -116,8 +116,11 @@ void unmask_copy(const std::uint8_t* from, std::uint8_t* to, std::size_t size, c
 }  // namespace
 
 ClientStream::Taken ClientStream::take_messages(boost::beast::flat_buffer& out, std::size_t limit) {
-  std::uint8_t* room = nullptr;  // prepared once a message is there
+  std::uint8_t* room = nullptr;  // prepared once a message with a payload is there
   std::size_t taken = 0;
+  // Bytes of the stream used up, frame headers included: empty messages
+  // take no room, but the call still ends after about a piece's worth.
+  std::size_t consumed = 0;
   const auto stop = [&](Taken why) {
     out.commit(taken);
     if (ahead_ && ahead_begin_ == ahead_end_) release_ahead();
@@ -125,6 +128,7 @@ ClientStream::Taken ClientStream::take_messages(boost::beast::flat_buffer& out, 
   };
   for (;;) {
     if (!frames_ || frame_left_ != 0 || read_failure_) return stop(Taken::other);
+    if (consumed >= limit) return stop(Taken::full);
     if (header_ready()) {
       const std::uint8_t* frame = ahead_.get() + ahead_begin_;
       // Final, no reserved bits, Binary; masked, as every client frame must be.
@@ -134,16 +138,17 @@ ClientStream::Taken ClientStream::take_messages(boost::beast::flat_buffer& out, 
       // A length not in its shortest form is the WebSocket layer's to refuse.
       const std::size_t form = frame[1] & 0x7F;
       if ((form == 126 && length < 126) || (form == 127 && length < 65536)) return stop(Taken::other);
-      if (length > ahead_capacity_ - header) return stop(Taken::other);  // never here whole
+      if (length > limit || length > ahead_capacity_ - header) return stop(Taken::other);  // never taken whole
       if (length > limit - out.size() - taken) return stop(Taken::full);
       if (buffered() >= header + length) {
-        if (!room) room = static_cast<std::uint8_t*>(out.prepare(limit - out.size()).data());
+        if (!room && length > 0) room = static_cast<std::uint8_t*>(out.prepare(limit - out.size()).data());
         std::uint8_t key[4];
         std::memcpy(key, frame + header - 4, 4);
         unmask_copy(frame + header, room + taken, static_cast<std::size_t>(length), key);
         taken += static_cast<std::size_t>(length);
         ahead_begin_ += header + static_cast<std::size_t>(length);
         bytes_read_ += header + length;
+        consumed += header + static_cast<std::size_t>(length);
         continue;
       }
     }

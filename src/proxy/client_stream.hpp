@@ -82,7 +82,8 @@ class ClientStream {
 
   // Why take_messages() stopped.
   enum class Taken {
-    full,     // the next message does not fit what is left of the limit
+    full,     // the next message does not fit what is left of the limit, or
+              // a limit's worth of the stream has been used up
     drained,  // the socket holds nothing more for now
     other,    // the next frame is the WebSocket layer's to read
   };

@@ -130,7 +130,7 @@ class Relay {
       // Beast reads everything else, answering Pings inside the read and
       // returning only message data.
       boost::system::error_code read_error;
-      bool streamed = false;  // the piece filled up without waiting
+      bool streamed = false;  // the piece filled up (or a piece's worth was used) without waiting
       for (;;) {
         if (over_) co_return;
         if (!client_gone() && ws_.is_message_done()) {

@@ -172,6 +172,20 @@ TEST(ClientStream, FramesAreReadUpToTheirEndAndReadyMessagesAreSeen) {
           << "message " << i;
     }
     EXPECT_FALSE(server.next_layer().next_message_ready());
+
+    // Empty messages take no room, but a call still ends after a limit's
+    // worth of the stream, and holds no buffer for them.
+    const Bytes empty = {0x82, 0x80, 9, 8, 7, 6};
+    Bytes many;
+    for (int i = 0; i < 20000; ++i) many.insert(many.end(), empty.begin(), empty.end());
+    co_await asio::async_write(client.next_layer(), asio::buffer(many), asio::use_awaitable);
+    const std::uint64_t before = server.next_layer().bytes_read();
+    co_await server.next_layer().wait_readable();
+    beast::flat_buffer none;
+    EXPECT_EQ(server.next_layer().take_messages(none, 65536), ClientStream::Taken::full);
+    EXPECT_GE(server.next_layer().bytes_read() - before, 65536u);
+    EXPECT_LT(server.next_layer().bytes_read() - before, 65536u + empty.size());
+    EXPECT_EQ(none.capacity(), 0u);
   });
 }
 
