@@ -344,7 +344,8 @@ test('endings: a client that ends (Close, or FIN) while the server streams: ever
       // test's own process whole delays the resume above by seconds, past the
       // gateway's closing limit.
       const pump = setInterval(() => s.writable && s.writableLength < (1 << 20) && s.write(chunk), 1);
-      s.once('close', () => clearInterval(pump));
+      pump.unref();
+      for (const event of ['end', 'close', 'error']) s.once(event, () => clearInterval(pump));
     },
   });
   const digest = crypto.createHash('sha256').update(upload).digest('hex');
