@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <mutex>
@@ -166,7 +167,10 @@ std::optional<std::uint8_t> received_alert(const boost::system::error_code& ec) 
 }  // namespace
 
 TlsStream::TlsStream(asio::ip::tcp::socket socket, SSL* ssl)
-    : socket_(std::move(socket)), flushed_(socket_.get_executor(), asio::steady_timer::time_point::max()), ssl_(ssl) {}
+    : socket_(std::move(socket)),
+      flushed_(socket_.get_executor(), asio::steady_timer::time_point::max()),
+      read_done_(socket_.get_executor(), asio::steady_timer::time_point::max()),
+      ssl_(ssl) {}
 
 boost::system::error_code TlsStream::attach() {
   boost::system::error_code ec;
@@ -281,6 +285,7 @@ std::pair<boost::system::error_code, std::size_t> TlsStream::read_now(std::uint8
   os::clear_socket_error();
   std::size_t n = 0;
   const int rc = SSL_read_ex(ssl_.get(), data, size, &n);
+  if (writer_waits_for_read_) read_done_.cancel();
   if (rc == 1) return {boost::system::error_code(), n};
   const int sys_errno = os::last_socket_error();
   const int ssl_error = SSL_get_error(ssl_.get(), rc);
@@ -310,9 +315,19 @@ asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8
     const int sys_errno = os::last_socket_error();
     const int ssl_error = SSL_get_error(ssl_.get(), rc);
     if (ssl_error == SSL_ERROR_WANT_READ) {
-      // A handshake under way (a renegotiation) waits for the server.
+      // A handshake under way (a renegotiation) waits for the server. Its
+      // answer shows as the socket turning readable, or as a read of the
+      // other direction's taking it first: then the socket may stay quiet
+      // (the server waits for this write), and only that read wakes this.
       if (auto ec = co_await flush()) co_return ec;
-      if (auto ec = co_await retry_after(ssl_error, sys_errno)) co_return ec;
+      using namespace asio::experimental::awaitable_operators;
+      constexpr auto token = asio::as_tuple(asio::use_awaitable);
+      writer_waits_for_read_ = true;
+      auto woken = co_await (socket_.async_wait(asio::socket_base::wait_read, token) || read_done_.async_wait(token));
+      writer_waits_for_read_ = false;
+      if (woken.index() == 0) {
+        if (auto [ec] = std::get<0>(woken); ec) co_return ec;
+      }
       continue;
     }
     auto failure = ssl_failure(ssl_error, sys_errno);
