@@ -285,7 +285,7 @@ std::pair<boost::system::error_code, std::size_t> TlsStream::read_now(std::uint8
   os::clear_socket_error();
   std::size_t n = 0;
   const int rc = SSL_read_ex(ssl_.get(), data, size, &n);
-  if (writer_waits_for_read_) read_done_.cancel();
+  read_done_.cancel();  // costs nothing when no write waits
   if (rc == 1) return {boost::system::error_code(), n};
   const int sys_errno = os::last_socket_error();
   const int ssl_error = SSL_get_error(ssl_.get(), rc);
@@ -322,9 +322,7 @@ asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8
       if (auto ec = co_await flush()) co_return ec;
       using namespace asio::experimental::awaitable_operators;
       constexpr auto token = asio::as_tuple(asio::use_awaitable);
-      writer_waits_for_read_ = true;
       auto woken = co_await (socket_.async_wait(asio::socket_base::wait_read, token) || read_done_.async_wait(token));
-      writer_waits_for_read_ = false;
       if (woken.index() == 0) {
         if (auto [ec] = std::get<0>(woken); ec) co_return ec;
       }

@@ -99,10 +99,9 @@ class TlsStream {
   bool flushing_ = false;
   // Never expires; cancelled when a flush ends, which wakes a flush that waited for it.
   boost::asio::steady_timer flushed_;
-  // Never expires; cancelled by a read while a write waits for the server's
-  // part of a handshake, which that read may have taken.
+  // Never expires; cancelled by every read, which wakes a write waiting for
+  // the server's part of a handshake that the read may have taken.
   boost::asio::steady_timer read_done_;
-  bool writer_waits_for_read_ = false;
   std::unique_ptr<SSL, Free> ssl_;
   // Every call into OpenSSL checks this first: once the socket is closed its
   // descriptor may belong to another connection, and OpenSSL still holds it.
