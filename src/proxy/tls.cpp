@@ -5,7 +5,6 @@
 #include <openssl/x509.h>
 
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <mutex>
@@ -307,6 +306,15 @@ asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8
   out_->reserve(out_->size() + size + (size / 16384 + 1) * record_overhead);
   for (;;) {
     if (closed()) co_return asio::error::operation_aborted;
+    // A renegotiation under way (a read took up the server's request) is
+    // carried on by reads alone. The server may send data before its answer
+    // to the ClientHello, which a handshake driven by SSL_write takes for an
+    // unexpected record and fails the connection over, where SSL_read hands
+    // it on. So the write waits for the next read, and tries again.
+    if (SSL_in_init(ssl_.get())) {
+      co_await read_done_.async_wait(asio::as_tuple(asio::use_awaitable));
+      continue;
+    }
     ERR_clear_error();
     os::clear_socket_error();
     std::size_t n = 0;
@@ -315,17 +323,9 @@ asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8
     const int sys_errno = os::last_socket_error();
     const int ssl_error = SSL_get_error(ssl_.get(), rc);
     if (ssl_error == SSL_ERROR_WANT_READ) {
-      // A handshake under way (a renegotiation) waits for the server. Its
-      // answer shows as the socket turning readable, or as a read of the
-      // other direction's taking it first: then the socket may stay quiet
-      // (the server waits for this write), and only that read wakes this.
+      // Not met outside a handshake; if it is, the same wait for a read.
       if (auto ec = co_await flush()) co_return ec;
-      using namespace asio::experimental::awaitable_operators;
-      constexpr auto token = asio::as_tuple(asio::use_awaitable);
-      auto woken = co_await (socket_.async_wait(asio::socket_base::wait_read, token) || read_done_.async_wait(token));
-      if (woken.index() == 0) {
-        if (auto [ec] = std::get<0>(woken); ec) co_return ec;
-      }
+      co_await read_done_.async_wait(asio::as_tuple(asio::use_awaitable));
       continue;
     }
     auto failure = ssl_failure(ssl_error, sys_errno);
@@ -357,6 +357,7 @@ asio::awaitable<boost::system::error_code> TlsStream::shutdown() {
 void TlsStream::close() {
   boost::system::error_code ignored;
   socket_.close(ignored);
+  read_done_.cancel();  // a write waiting for a read gives up
 }
 
 asio::awaitable<boost::system::error_code> TlsStream::wait_readable() {

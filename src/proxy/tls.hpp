@@ -28,7 +28,9 @@ namespace quillgate::proxy {
 //
 // One read and one write may be in progress at once, from two branches of
 // the same task; they take turns inside OpenSSL, since a task runs one step
-// at a time, and only one of them sends the outgoing buffer at a time.
+// at a time, and only one of them sends the outgoing buffer at a time. A
+// renegotiation the server asks for is carried on by the read alone: the
+// write waits for it to end.
 class TlsStream {
  public:
   TlsStream(boost::asio::ip::tcp::socket socket, SSL* ssl);
@@ -99,8 +101,8 @@ class TlsStream {
   bool flushing_ = false;
   // Never expires; cancelled when a flush ends, which wakes a flush that waited for it.
   boost::asio::steady_timer flushed_;
-  // Never expires; cancelled by every read, which wakes a write waiting for
-  // the server's part of a handshake that the read may have taken.
+  // Never expires; cancelled by every read and by close(), which wakes a
+  // write waiting for a renegotiation that only reads carry on.
   boost::asio::steady_timer read_done_;
   std::unique_ptr<SSL, Free> ssl_;
   // Every call into OpenSSL checks this first: once the socket is closed its
