@@ -384,8 +384,9 @@ test('relay: a server reset is one "读取 TLS 失败" line and Close 1011, also
     // A write to the server may meet the reset first: its failure is the line.
     const sending = await connect(server);
     const input = setInterval(() => sending.ws.readyState === sending.ws.OPEN && sending.ws.send(Buffer.alloc(4096)), 1);
-    assert.equal(await sending.ws.closed, 1011);
+    const code = await sending.ws.closed;
     clearInterval(input);
+    assert.equal(code, 1011);
     const sent = await gateway.linesOf(sending.id);
     assert.equal(sent.length, 1, sent.join('\n'));
     assert.match(sent[0], new RegExp(`^\\[${sending.id}\\] 连接处理失败: (读取|写入) TLS 失败: .+`));
