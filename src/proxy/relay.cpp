@@ -63,11 +63,13 @@ std::span<const std::uint8_t> bytes_of(const beast::flat_buffer& buffer) {
 }
 
 // The end of the server's stream in order: a close notification, or the
-// server closing TCP without one. Anything else is a failure, and so is an
-// end without a close notification after a write met the server's reset:
-// the system reports a reset once, and the next read sees it as an end.
-bool server_stream_ended(const boost::system::error_code& ec, bool reset_seen) {
-  return ec == asio::error::eof || (ec == asio::ssl::error::stream_truncated && !reset_seen);
+// server closing TCP without one. Anything else is a failure; so is an end
+// without a close notification once `close_notify_needed`, after a write
+// failed otherwise than on a server that had closed its side: the system
+// reports a reset once, and the next read sees an end; after a TLS failure
+// every read does.
+bool server_stream_ended(const boost::system::error_code& ec, bool close_notify_needed) {
+  return ec == asio::error::eof || (ec == asio::ssl::error::stream_truncated && !close_notify_needed);
 }
 
 // What a closing connection watches to tell a slow peer from one that does
@@ -164,7 +166,7 @@ class Relay {
           // messages are dropped meanwhile; only if the stream does not end
           // in order is this the relay's failure.
           write_failure_ = Error{"写入 TLS 失败: " + write_error.message()};
-          server_reset_ = write_error == asio::error::connection_reset;
+          close_notify_needed_ = write_error != asio::error::broken_pipe;
           start_closing();
         }
       }
@@ -273,7 +275,7 @@ class Relay {
   // failed write to the server counts only if the stream failed too.
   asio::awaitable<void> server_stopped(const boost::system::error_code& ec) {
     if (over_ || server_ended_) co_return;  // closed here
-    const bool in_order = server_stream_ended(ec, server_reset_);
+    const bool in_order = server_stream_ended(ec, close_notify_needed_);
     std::optional<Error> failure;
     if (!in_order) failure = write_failure_ ? std::move(*write_failure_) : Error{"读取 TLS 失败: " + ec.message()};
     write_failure_.reset();
@@ -396,7 +398,7 @@ class Relay {
   asio::steady_timer deadline_;
   std::optional<Error> result_;
   std::optional<Error> write_failure_;  // a write to the server failed; its stream is read on
-  bool server_reset_ = false;           // that write met the server's reset
+  bool close_notify_needed_ = false;    // after that failure, only a close notification is an end in order
   std::chrono::steady_clock::time_point closing_since_;
   Progress last_progress_;
   std::uint64_t server_bytes_read_ = 0;

@@ -306,12 +306,17 @@ asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8
   out_->reserve(out_->size() + size + (size / 16384 + 1) * record_overhead);
   for (;;) {
     if (closed()) co_return asio::error::operation_aborted;
-    // A renegotiation under way (a read took up the server's request) is
-    // carried on by reads alone. The server may send data before its answer
-    // to the ClientHello, which a handshake driven by SSL_write takes for an
-    // unexpected record and fails the connection over, where SSL_read hands
-    // it on. So the write waits for the next read, and tries again.
-    if (SSL_in_init(ssl_.get())) {
+    // A renegotiation the server asked for is carried on by reads alone,
+    // also its start, which OpenSSL puts off while records are still to be
+    // read. The server may send data before its answer to the ClientHello,
+    // which a handshake driven by SSL_write takes for an unexpected record
+    // and fails the connection over, where SSL_read hands it on. So the
+    // write waits for the next read, and tries again; the ClientHello a read
+    // wrote goes first, even while the reads wait for the client.
+    if (renegotiating()) {
+      if (has_output() && !flushing_) {
+        if (auto ec = co_await flush()) co_return ec;
+      }
       co_await read_done_.async_wait(asio::as_tuple(asio::use_awaitable));
       continue;
     }
@@ -363,6 +368,9 @@ void TlsStream::close() {
 asio::awaitable<boost::system::error_code> TlsStream::wait_readable() {
   if (closed()) co_return asio::error::operation_aborted;
   if (has_pending()) co_return boost::system::error_code();
+  // A renegotiation put off until everything read was taken starts with the
+  // next read, which is not to wait: the server may send nothing until then.
+  if (renegotiating() && !SSL_in_init(ssl_.get())) co_return boost::system::error_code();
   if (has_output() && !flushing_) {
     if (auto ec = co_await flush()) co_return ec;
   }

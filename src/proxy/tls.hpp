@@ -108,6 +108,9 @@ class TlsStream {
   // Every call into OpenSSL checks this first: once the socket is closed its
   // descriptor may belong to another connection, and OpenSSL still holds it.
   bool closed() const { return !socket_.is_open(); }
+  // The server has asked for a new handshake: it is under way, or is still
+  // to start with a read.
+  bool renegotiating() const { return SSL_in_init(ssl_.get()) || SSL_renegotiate_pending(ssl_.get()); }
 
   // What the last read that could not go on was waiting for.
   boost::asio::socket_base::wait_type read_waits_for_ = boost::asio::socket_base::wait_read;

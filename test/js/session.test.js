@@ -393,6 +393,27 @@ test('relay: a server reset is one "读取 TLS 失败" line and Close 1011, also
   } finally {
     await server.close();
   }
+  // A write takes the reset first for certain when the gateway's reads of the
+  // server wait on a client that does not read: the end of the stream the
+  // reads come to later is that reset's.
+  const streamer = await startRdpServer({ onSecure: (s) => (s.pause(), s.write(crypto.randomBytes(16 << 20))) });
+  try {
+    const { ws, id } = await connect(streamer);
+    ws._socket.pause();
+    const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+    await sleep(300);
+    ws.send(Buffer.alloc(1000));  // left unread: the server's close resets
+    await sleep(50);
+    streamer.connections[0].socket.resetAndDestroy();
+    for (let i = 0; i < 5; i++) ws.send(Buffer.alloc(1000)), await sleep(20);
+    ws._socket.resume();
+    assert.equal(await ws.closed, 1011);
+    const lines = await gateway.linesOf(id);
+    assert.equal(lines.length, 1, lines.join('\n'));
+    assert.match(lines[0], new RegExp(`^\\[${id}\\] 连接处理失败: 写入 TLS 失败: .+`));
+  } finally {
+    await streamer.close();
+  }
 });
 
 test('first message: Close ends quietly, Ping is an error, Text is decoded like Binary', async () => {
@@ -663,38 +684,70 @@ test('TLS 1.2 and 1.3 servers: the handshake completes and the certificate is ha
   }
 });
 
-// The order that failed the connection: the server asks to renegotiate, then
-// sends data before it reads the ClientHello (TLS allows both), and the
-// client's input comes while that data still waits in the gateway's socket
-// (the client is not reading, so the gateway's reads of the server stall).
-test('renegotiation: the server\'s data sent after its request reaches the client, and input sent meanwhile reaches the server', async () => {
+// Orders of a renegotiation that each failed the connection or stalled it.
+// The server asks for one, then sends data before it reads the ClientHello
+// (TLS allows both); OpenSSL puts the start off while records are still to
+// be read; the client's input comes meanwhile.
+test('renegotiation: the server\'s data after its request reaches the client, and input sent meanwhile reaches the server', async () => {
   const rsa = certificates().rsa();
   let received = Buffer.alloc(0);
   const server = await startRdpServer({
     tlsOptions: { key: rsa.key, cert: rsa.cert, maxVersion: 'TLSv1.2' },
     onSecure: (s) => s.on('data', (d) => (received = Buffer.concat([received, d]))),
   });
+  const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
   try {
     const { ws, id } = await connect(server);
     const tlsSocket = server.connections[0].tlsSocket;
+    const renegotiate = () => new Promise((resolve) => tlsSocket.renegotiate({}, (e) => resolve(e ?? true)));
+    const got = () => ws.messages.slice(1).reduce((n, m) => n + m.data.length, 0);
+    const all = () => Buffer.concat(ws.messages.slice(1).map((m) => m.data));
+    let sent = Buffer.alloc(0);
+    const send = (bytes) => (ws.send(bytes), (sent = Buffer.concat([sent, bytes])));
+
+    // The request and data behind it arrive together, then the server waits
+    // for the ClientHello: nothing else comes to start the renegotiation.
+    for (let round = 0; round < 3; round++) {
+      const done = renegotiate();
+      tlsSocket.write(Buffer.from(`data after request ${round}`));
+      assert.equal(await Promise.race([done, sleep(3000).then(() => 'no renegotiation')]), true, `round ${round}`);
+    }
+    const streamed = [Buffer.from('data after request 0data after request 1data after request 2')];
+
+    // The client does not read, so the gateway's reads of the server stall
+    // with the server's data waiting in its socket when the input comes.
     ws._socket.pause();
     tlsSocket.pause();
-    let renegotiated = null;
-    tlsSocket.renegotiate({}, (e) => (renegotiated = e ?? true));
-    const data = crypto.randomBytes(16 << 20);  // more than the sockets between hold
-    tlsSocket.write(data);
-    await new Promise((resolve) => setTimeout(resolve, 300));
-    const input = Buffer.from('input while the server waits for its ClientHello to be read');
-    ws.send(input);
-    await new Promise((resolve) => setTimeout(resolve, 100));
+    let done = renegotiate();
+    streamed.push(crypto.randomBytes(16 << 20));  // more than the sockets between hold
+    tlsSocket.write(streamed[1]);
+    await sleep(300);
+    send(Buffer.from('input while the server waits for its ClientHello to be read'));
+    await sleep(100);
     ws._socket.resume();
     tlsSocket.resume();
-    const got = () => ws.messages.slice(1).reduce((n, m) => n + m.data.length, 0);
-    await waitFor(() => got() === data.length && received.length === input.length && renegotiated,
-      { what: 'both streams and the renegotiation', timeout: 20000 });
-    assert.equal(renegotiated, true);
-    assert.ok(Buffer.concat(ws.messages.slice(1).map((m) => m.data)).equals(data));
-    assert.ok(received.equals(input));
+    done = await done;
+    assert.equal(done, true);
+
+    // The server streams and renegotiates again and again while the client sends.
+    const chunk = crypto.randomBytes(16384);
+    let streaming = true;
+    const pump = () => {
+      if (!streaming) return;
+      for (let i = 0; i < 6 && tlsSocket.writableLength < 65536; i++) tlsSocket.write(chunk), streamed.push(chunk);
+      setTimeout(pump, 1);
+    };
+    pump();
+    const input = setInterval(() => send(crypto.randomBytes(200)), 1);
+    for (let round = 0; round < 20 && done === true; round++) done = await Promise.race([renegotiate(), sleep(3000)]);
+    streaming = false;
+    clearInterval(input);
+    assert.equal(done, true);
+    const expected = Buffer.concat(streamed);
+    await waitFor(() => got() === expected.length && received.length === sent.length,
+      { what: 'both streams', timeout: 20000 });
+    assert.ok(all().equals(expected));
+    assert.ok(received.equals(sent));
     ws.close();
     assert.deepEqual(await gateway.linesOf(id), []);
   } finally {
