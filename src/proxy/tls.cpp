@@ -314,10 +314,7 @@ asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8
     // write waits for the next read, and tries again; the ClientHello a read
     // wrote goes first, even while the reads wait for the client.
     if (renegotiating()) {
-      if (has_output() && !flushing_) {
-        if (auto ec = co_await flush()) co_return ec;
-      }
-      co_await read_done_.async_wait(asio::as_tuple(asio::use_awaitable));
+      if (auto ec = co_await wait_for_read()) co_return ec;
       continue;
     }
     ERR_clear_error();
@@ -329,8 +326,7 @@ asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8
     const int ssl_error = SSL_get_error(ssl_.get(), rc);
     if (ssl_error == SSL_ERROR_WANT_READ) {
       // Not met outside a handshake; if it is, the same wait for a read.
-      if (auto ec = co_await flush()) co_return ec;
-      co_await read_done_.async_wait(asio::as_tuple(asio::use_awaitable));
+      if (auto ec = co_await wait_for_read()) co_return ec;
       continue;
     }
     auto failure = ssl_failure(ssl_error, sys_errno);
@@ -338,6 +334,14 @@ asio::awaitable<boost::system::error_code> TlsStream::write_all(const std::uint8
     co_return failure;
   }
   co_return co_await flush();
+}
+
+asio::awaitable<boost::system::error_code> TlsStream::wait_for_read() {
+  if (has_output() && !flushing_) {
+    if (auto ec = co_await flush()) co_return ec;
+  }
+  co_await read_done_.async_wait(asio::as_tuple(asio::use_awaitable));
+  co_return boost::system::error_code();
 }
 
 void TlsStream::send_now() {
@@ -370,7 +374,7 @@ asio::awaitable<boost::system::error_code> TlsStream::wait_readable() {
   if (has_pending()) co_return boost::system::error_code();
   // A renegotiation put off until everything read was taken starts with the
   // next read, which is not to wait: the server may send nothing until then.
-  if (renegotiating() && !SSL_in_init(ssl_.get())) co_return boost::system::error_code();
+  if (SSL_renegotiate_pending(ssl_.get()) && !SSL_in_init(ssl_.get())) co_return boost::system::error_code();
   if (has_output() && !flushing_) {
     if (auto ec = co_await flush()) co_return ec;
   }

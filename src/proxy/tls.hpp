@@ -88,6 +88,10 @@ class TlsStream {
   // error so that the call is retried; otherwise returns the failure.
   boost::asio::awaitable<boost::system::error_code> retry_after(int ssl_error, int sys_errno);
 
+  // Waits for the next read (or close()), sending first what a read wrote
+  // for the server (a ClientHello), unless a send under way does.
+  boost::asio::awaitable<boost::system::error_code> wait_for_read();
+
   // Sends what the socket takes of the outgoing buffer at once, ignoring
   // failures: an alert before the connection is given up.
   void send_now();

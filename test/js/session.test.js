@@ -8,6 +8,7 @@ const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const { once } = require('node:events');
+const { setTimeout: sleep } = require('node:timers/promises');
 const { Gateway } = require('./support/gateway');
 const { startRdpServer } = require('./support/rdp-server');
 const { certificates } = require('./support/certs');
@@ -400,7 +401,6 @@ test('relay: a server reset is one "读取 TLS 失败" line and Close 1011, also
   try {
     const { ws, id } = await connect(streamer);
     ws._socket.pause();
-    const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
     await sleep(300);
     ws.send(Buffer.alloc(1000));  // left unread: the server's close resets
     await sleep(50);
@@ -695,7 +695,6 @@ test('renegotiation: the server\'s data after its request reaches the client, an
     tlsOptions: { key: rsa.key, cert: rsa.cert, maxVersion: 'TLSv1.2' },
     onSecure: (s) => s.on('data', (d) => (received = Buffer.concat([received, d]))),
   });
-  const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
   try {
     const { ws, id } = await connect(server);
     const tlsSocket = server.connections[0].tlsSocket;
