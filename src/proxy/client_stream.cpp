@@ -22,17 +22,19 @@ void ClientStream::put_back(asio::const_buffer bytes) {
   const std::size_t held = ahead_end_ - ahead_begin_;
   auto joined = std::make_unique_for_overwrite<std::uint8_t[]>(std::max(bytes.size() + held, read_ahead_size));
   asio::buffer_copy(asio::buffer(joined.get(), bytes.size()), bytes);
-  if (held) std::copy(ahead_.get() + ahead_begin_, ahead_.get() + ahead_end_, joined.get() + bytes.size());
+  if (held) std::copy(ahead_ + ahead_begin_, ahead_ + ahead_end_, joined.get() + bytes.size());
   ahead_capacity_ = std::max(bytes.size() + held, read_ahead_size);
-  ahead_ = std::move(joined);
+  heap_ = std::move(joined);
+  ahead_ = heap_.get();
   ahead_begin_ = 0;
   ahead_end_ = bytes.size() + held;
 }
 
 boost::system::error_code ClientStream::fill_now() {
-  ahead_ = std::make_unique_for_overwrite<std::uint8_t[]>(read_ahead_size);
+  heap_ = std::make_unique_for_overwrite<std::uint8_t[]>(read_ahead_size);
+  ahead_ = heap_.get();
   boost::system::error_code ec;
-  const std::size_t n = socket_.read_some(asio::buffer(ahead_.get(), read_ahead_size), ec);
+  const std::size_t n = socket_.read_some(asio::buffer(ahead_, read_ahead_size), ec);
   if (ec) {
     release_ahead();
     if (ec == asio::error::would_block) socket_may_hold_ = false;
@@ -42,18 +44,29 @@ boost::system::error_code ClientStream::fill_now() {
   ahead_end_ = n;
   ahead_capacity_ = read_ahead_size;
   socket_may_hold_ = n == read_ahead_size;  // a read that left room found the socket drained
+  landing_filled_ = n > landing_.size();
   return {};
+}
+
+void ClientStream::move_to_heap() {
+  heap_ = std::make_unique_for_overwrite<std::uint8_t[]>(read_ahead_size);
+  std::copy(ahead_ + ahead_begin_, ahead_ + ahead_end_, heap_.get());
+  ahead_ = heap_.get();
+  ahead_end_ -= ahead_begin_;
+  ahead_begin_ = 0;
+  ahead_capacity_ = read_ahead_size;
 }
 
 boost::system::error_code ClientStream::fill_more() {
   if (!ahead_) return fill_now();
+  if (!heap_) move_to_heap();
   const std::size_t held = buffered();
-  std::copy(ahead_.get() + ahead_begin_, ahead_.get() + ahead_end_, ahead_.get());
+  std::copy(ahead_ + ahead_begin_, ahead_ + ahead_end_, ahead_);
   ahead_begin_ = 0;
   ahead_end_ = held;
   if (held == ahead_capacity_) return {};
   boost::system::error_code ec;
-  const std::size_t n = socket_.read_some(asio::buffer(ahead_.get() + held, ahead_capacity_ - held), ec);
+  const std::size_t n = socket_.read_some(asio::buffer(ahead_ + held, ahead_capacity_ - held), ec);
   if (ec) {
     if (ec == asio::error::would_block) socket_may_hold_ = false;
     return ec;
@@ -81,7 +94,7 @@ std::size_t ClientStream::header_size() const {
 }
 
 std::uint64_t ClientStream::frame_size() const {
-  const std::uint8_t* p = ahead_.get() + ahead_begin_;
+  const std::uint8_t* p = ahead_ + ahead_begin_;
   std::uint64_t length = p[1] & 0x7F;
   if (length >= 126) {
     const std::size_t octets = length == 126 ? 2 : 8;
@@ -116,7 +129,10 @@ void unmask_copy(const std::uint8_t* from, std::uint8_t* to, std::size_t size, c
 }  // namespace
 
 ClientStream::Taken ClientStream::take_messages(boost::beast::flat_buffer& out, std::size_t limit) {
-  std::uint8_t* room = nullptr;  // prepared once a message with a payload is there
+  // Room is prepared once a message with a payload is there: for what the
+  // landing area can hold when the messages are there, else a limit's worth.
+  std::uint8_t* room = nullptr;
+  std::size_t room_size = 0;
   std::size_t taken = 0;
   // Bytes of the stream used up, frame headers included: empty messages
   // take no room, but the call still ends after about a piece's worth.
@@ -130,7 +146,7 @@ ClientStream::Taken ClientStream::take_messages(boost::beast::flat_buffer& out, 
     if (!frames_ || frame_left_ != 0 || read_failure_) return stop(Taken::other);
     if (consumed >= limit) return stop(Taken::full);
     if (header_ready()) {
-      const std::uint8_t* frame = ahead_.get() + ahead_begin_;
+      const std::uint8_t* frame = ahead_ + ahead_begin_;
       // Final, no reserved bits, Binary; masked, as every client frame must be.
       if (frame[0] != 0x82 || (frame[1] & 0x80) == 0) return stop(Taken::other);
       const std::size_t header = header_size();
@@ -138,10 +154,16 @@ ClientStream::Taken ClientStream::take_messages(boost::beast::flat_buffer& out, 
       // A length not in its shortest form is the WebSocket layer's to refuse.
       const std::size_t form = frame[1] & 0x7F;
       if ((form == 126 && length < 126) || (form == 127 && length < 65536)) return stop(Taken::other);
-      if (length > limit || length > ahead_capacity_ - header) return stop(Taken::other);  // never taken whole
+      // Never taken whole: the WebSocket layer reads it in parts.
+      if (length > limit || length > std::max(ahead_capacity_, read_ahead_size) - header) return stop(Taken::other);
       if (length > limit - out.size() - taken) return stop(Taken::full);
       if (buffered() >= header + length) {
-        if (!room && length > 0) room = static_cast<std::uint8_t*>(out.prepare(limit - out.size()).data());
+        if (length > room_size - taken) {
+          // More came since the room was prepared: what is taken goes first.
+          if (room) return stop(Taken::full);
+          room_size = heap_ ? limit - out.size() : std::min(limit - out.size(), landing_.size());
+          room = static_cast<std::uint8_t*>(out.prepare(room_size).data());
+        }
         std::uint8_t key[4];
         std::memcpy(key, frame + header - 4, 4);
         unmask_copy(frame + header, room + taken, static_cast<std::size_t>(length), key);
@@ -166,9 +188,44 @@ ClientStream::Taken ClientStream::take_messages(boost::beast::flat_buffer& out, 
 }
 
 asio::awaitable<boost::system::error_code> ClientStream::wait_readable() {
-  auto [ec] = co_await socket_.async_wait(socket_type::wait_read, asio::as_tuple(asio::use_awaitable));
-  if (!ec) socket_may_hold_ = true;
-  co_return ec;
+  // The wait is a receive, which the event loop makes when the socket becomes
+  // readable: a bare readiness wait costs one more system call, to arm it.
+  // Nothing held: into the landing area (an idle connection holds no more).
+  // Part of a frame held: after it, in a heap buffer, as the rest may be
+  // large.
+  std::uint8_t* into = landing_.data();
+  std::size_t room = landing_.size();
+  if (ahead_) {
+    if (!heap_) move_to_heap();
+    const std::size_t held = buffered();
+    std::copy(ahead_ + ahead_begin_, ahead_ + ahead_end_, ahead_);
+    ahead_begin_ = 0;
+    ahead_end_ = held;
+    into = ahead_ + held;
+    room = ahead_capacity_ - held;
+  }
+  // After a burst that filled the landing area, the heap buffer takes the
+  // next one whole. A receive into no room would complete at once (the
+  // buffer full of a frame's part: take_messages() stops before that).
+  if (room == 0 || (!ahead_ && landing_filled_)) {
+    auto [ec] = co_await socket_.async_wait(socket_type::wait_read, asio::as_tuple(asio::use_awaitable));
+    if (!ec) socket_may_hold_ = true;
+    co_return ec;
+  }
+  auto [ec, n] = co_await socket_.async_read_some(asio::buffer(into, room), asio::as_tuple(asio::use_awaitable));
+  if (ec) {
+    read_failure_ = ec;  // the WebSocket layer's next read reports it
+    co_return ec;
+  }
+  if (!ahead_) {
+    ahead_ = landing_.data();
+    ahead_begin_ = ahead_end_ = 0;
+    ahead_capacity_ = landing_.size();
+    landing_filled_ = n == room;
+  }
+  ahead_end_ += n;
+  socket_may_hold_ = n == room;  // a receive that left room found the socket drained
+  co_return boost::system::error_code();
 }
 
 bool ClientStream::next_message_ready() const {

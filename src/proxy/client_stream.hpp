@@ -11,6 +11,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/role.hpp>
 #include <boost/beast/websocket/teardown.hpp>
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -25,11 +26,13 @@ namespace quillgate::proxy {
 // served from a buffer filled with whatever the socket holds, up to 64 KiB.
 // The WebSocket layer reads a frame header and then its payload, two receive
 // calls per frame on a bare socket; a stream of 16 KiB frames now costs about
-// one call per four frames. The buffer exists only while it holds bytes, so
-// an idle connection pays nothing for it. Once the socket runs dry, reads go
-// straight to the socket again (the caller's buffer, no extra hand-off) until
-// one fills the buffer it was given: a client sending one small message at a
-// time pays nothing for the buffer either.
+// one call per four frames. The buffer is on the heap only while it holds
+// bytes, so an idle connection pays nothing for it: what the relay's wait
+// between messages receives lands in a 512-byte area inside the stream,
+// which serves as the buffer until a frame needs more room. Once the socket
+// runs dry, the WebSocket layer's reads go straight to the socket again (the
+// caller's buffer, no extra hand-off) until one fills the buffer it was
+// given.
 //
 // Writes. They go straight to the socket, but between hold_writes() and flush():
 // then each write is copied into an outgoing buffer and reported complete at
@@ -98,7 +101,9 @@ class ClientStream {
   // of the socket is kept for that read, which reports it.
   Taken take_messages(boost::beast::flat_buffer& out, std::size_t limit);
 
-  // Waits until the socket has something to read, or has ended.
+  // Waits until the socket has something to read, and reads it into the
+  // read-ahead buffer. A failure (the end of the stream too) is returned,
+  // and kept for the WebSocket layer's next read, which reports it.
   boost::asio::awaitable<boost::system::error_code> wait_readable();
 
   // Bytes read from the client so far, by the WebSocket layer or taken.
@@ -136,7 +141,7 @@ class ClientStream {
   template <class MutableBuffers>
   std::size_t take_buffered(const MutableBuffers& buffers) {
     const std::size_t n =
-        boost::asio::buffer_copy(buffers, boost::asio::buffer(ahead_.get() + ahead_begin_, ahead_end_ - ahead_begin_));
+        boost::asio::buffer_copy(buffers, boost::asio::buffer(ahead_ + ahead_begin_, ahead_end_ - ahead_begin_));
     ahead_begin_ += n;
     if (ahead_begin_ == ahead_end_) release_ahead();
     return n;
@@ -148,8 +153,12 @@ class ClientStream {
   // The same, after what the buffer already holds; would_block when the
   // socket holds nothing.
   boost::system::error_code fill_more();
+  // Moves what the landing area holds to a heap buffer, with room for a
+  // frame of any size the buffer takes.
+  void move_to_heap();
   void release_ahead() {
-    ahead_.reset();
+    heap_.reset();
+    ahead_ = nullptr;
     ahead_begin_ = ahead_end_ = ahead_capacity_ = 0;
   }
 
@@ -355,7 +364,9 @@ class ClientStream {
   };
 
   socket_type socket_;
-  std::unique_ptr<std::uint8_t[]> ahead_;
+  // The read-ahead buffer: the landing area or heap_; null when empty.
+  std::uint8_t* ahead_ = nullptr;
+  std::unique_ptr<std::uint8_t[]> heap_;
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
   std::size_t ahead_capacity_ = 0;
@@ -364,6 +375,13 @@ class ClientStream {
   // waited on since: a read may find more.
   bool socket_may_hold_ = true;
   boost::system::error_code read_failure_;  // for the WebSocket layer's next read
+  // What wait_readable() receives when nothing is held: input events are a
+  // few dozen bytes each, so a burst of them fits.
+  std::array<std::uint8_t, 512> landing_;
+  // The last receive into the landing area filled it: the client sends more
+  // at a time than it holds, so the next wait is a bare readiness wait and
+  // the heap buffer takes what came (one receive, not two).
+  bool landing_filled_ = false;
   std::uint64_t bytes_read_ = 0;
   bool frames_ = false;
   std::uint64_t frame_left_ = 0;  // of the current frame, still to be read; 0 between frames

@@ -186,6 +186,60 @@ TEST(ClientStream, FramesAreReadUpToTheirEndAndReadyMessagesAreSeen) {
     EXPECT_GE(server.next_layer().bytes_read() - before, 30000u);
     EXPECT_LT(server.next_layer().bytes_read() - before, 30000u + empty.size());
     EXPECT_EQ(none.capacity(), 0u);
+
+    // Taken as the relay takes them, waiting whenever the socket is drained:
+    // a frame whose start waited alone, a burst larger than what a wait
+    // receives at first, a small message after it, a large one after a pause.
+    ClientStream& stream = server.next_layer();
+    while (stream.bytes_read() - before < many.size()) {
+      const auto taken = stream.take_messages(none, 64 * 1024);
+      if (taken == ClientStream::Taken::drained && stream.bytes_read() - before < many.size()) {
+        co_await stream.wait_readable();
+      }
+    }
+    const auto frame = [](const Bytes& payload) {
+      Bytes out = {0x82, 0xFE, static_cast<std::uint8_t>(payload.size() >> 8),
+                   static_cast<std::uint8_t>(payload.size()), 0x11, 0x22, 0x33, 0x44};
+      if (payload.size() < 126) out.erase(out.begin() + 2, out.begin() + 4), out[1] = 0x80 | payload.size();
+      for (std::size_t k = 0; k < payload.size(); ++k) out.push_back(payload[k] ^ (0x11 * (k % 4 + 1)));
+      return out;
+    };
+    const auto take = [&](std::size_t want) -> asio::awaitable<Bytes> {
+      beast::flat_buffer out;
+      while (out.size() < want) {
+        const auto taken = stream.take_messages(out, 64 * 1024);
+        if (taken == ClientStream::Taken::other) break;
+        if (taken == ClientStream::Taken::drained && out.size() < want) EXPECT_FALSE(co_await stream.wait_readable());
+      }
+      const auto* p = static_cast<const std::uint8_t*>(out.data().data());
+      co_return Bytes(p, p + out.size());
+    };
+    const Bytes split = counting(2000, 1);
+    const Bytes split_frame = frame(split);
+    co_await asio::async_write(client.next_layer(), asio::buffer(split_frame.data(), 100), asio::use_awaitable);
+    EXPECT_FALSE(co_await stream.wait_readable());
+    beast::flat_buffer early;
+    EXPECT_EQ(stream.take_messages(early, 64 * 1024), ClientStream::Taken::drained);
+    co_await asio::async_write(client.next_layer(), asio::buffer(split_frame.data() + 100, 200), asio::use_awaitable);
+    co_await asio::post(pair.io, asio::use_awaitable);
+    co_await asio::async_write(client.next_layer(), asio::buffer(split_frame.data() + 300, split_frame.size() - 300),
+                               asio::use_awaitable);
+    EXPECT_EQ(co_await take(split.size()), split);
+    for (const std::size_t burst : {40, 1}) {
+      Bytes sent, expected;
+      for (std::size_t i = 0; i < burst; ++i) {
+        const Bytes payload = counting(64, static_cast<std::uint8_t>(i));
+        const Bytes f = frame(payload);
+        sent.insert(sent.end(), f.begin(), f.end());
+        expected.insert(expected.end(), payload.begin(), payload.end());
+      }
+      co_await asio::async_write(client.next_layer(), asio::buffer(sent), asio::use_awaitable);
+      EXPECT_EQ(co_await take(expected.size()), expected) << "a burst of " << burst;
+    }
+    const Bytes large = counting(20000, 7);
+    co_await asio::async_write(client.next_layer(), asio::buffer(frame(large)), asio::use_awaitable);
+    EXPECT_EQ(co_await take(large.size()), large);
+    EXPECT_FALSE(stream.has_buffered());
   });
 }
 
