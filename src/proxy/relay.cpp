@@ -8,6 +8,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <memory>
@@ -189,8 +190,23 @@ class Relay {
   asio::awaitable<void> server_to_client() {
     // The message buffer is held only while the server is sending: taken when
     // data is there to read, given back once everything read has gone to the
-    // client. An idle connection does not pay for it.
+    // client. An idle connection does not pay for it. It holds a record
+    // unless the server streams, which takes a message's worth: a server
+    // that sends now and then does not make every connection take (and give
+    // back) a large block.
     std::unique_ptr<std::uint8_t[]> buffer;
+    std::size_t capacity = 0;
+    const auto take = [&](std::size_t size, std::size_t keep = 0) {
+      if (capacity >= size) return;
+      auto larger = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+      std::copy(buffer.get(), buffer.get() + keep, larger.get());
+      buffer = std::move(larger);
+      capacity = size;
+    };
+    const auto give_back = [&] {
+      buffer.reset();
+      capacity = 0;
+    };
     ws_.binary(true);
     // The last message held a whole record or more: the server is streaming,
     // so the next read is tried before a wait is armed (arming one costs a
@@ -200,20 +216,21 @@ class Relay {
       boost::system::error_code read_error = asio::error::would_block;
       std::size_t size = 0;
       if (streaming) {
-        if (!buffer) buffer = std::make_unique_for_overwrite<std::uint8_t[]>(server_message_size);
-        std::tie(read_error, size) = tls_.read_now(buffer.get(), server_message_size);
-        if (read_error == asio::error::would_block) buffer.reset();  // the wait below holds none
+        take(server_message_size);
+        std::tie(read_error, size) = tls_.read_now(buffer.get(), capacity);
+        if (read_error == asio::error::would_block) give_back();  // the wait below holds none
       }
       if (read_error == asio::error::would_block) {
         if (auto wait_error = co_await tls_.wait_readable()) co_return co_await server_stopped(wait_error);
-        if (!buffer) buffer = std::make_unique_for_overwrite<std::uint8_t[]>(server_message_size);
-        std::tie(read_error, size) = co_await tls_.read_some(buffer.get(), server_message_size);
+        take(streaming ? server_message_size : tls_record_size);
+        std::tie(read_error, size) = co_await tls_.read_some(buffer.get(), capacity);
       }
       if (read_error) co_return co_await server_stopped(read_error);
       // Behind a full record, whatever else can be read now joins the
       // message, up to the first record that is not full. An end or a
       // failure met here comes after what was read, which goes first.
       streaming = size >= tls_record_size;
+      if (streaming) take(server_message_size, size);
       for (bool full = streaming; full && size < server_message_size;) {
         const auto [more_error, more] = tls_.read_now(buffer.get() + size, server_message_size - size);
         if (more_error) {
@@ -237,7 +254,7 @@ class Relay {
           }
           if (!client.holding() || client.held() >= server_message_size) break;
           boost::system::error_code more_error;
-          std::tie(more_error, size) = tls_.read_now(buffer.get(), server_message_size);
+          std::tie(more_error, size) = tls_.read_now(buffer.get(), capacity);
           if (more_error) {
             if (more_error != asio::error::would_block) read_error = more_error;
             break;
@@ -255,7 +272,7 @@ class Relay {
         co_await asio::post(ws_.get_executor(), token);
       }
       if (read_error) co_return co_await server_stopped(read_error);
-      if (!streaming && !tls_.has_pending()) buffer.reset();
+      if (!streaming && !tls_.has_pending()) give_back();
     }
   }
 
