@@ -11,7 +11,9 @@ namespace quillgate::proxy {
 namespace asio = boost::asio;
 
 ClientStream::ClientStream(socket_type socket)
-    : socket_(std::move(socket)), flushed_(socket_.get_executor(), boost::asio::steady_timer::time_point::max()) {
+    : socket_(std::move(socket)),
+      received_(socket_.get_executor(), boost::asio::steady_timer::time_point::max()),
+      flushed_(socket_.get_executor(), boost::asio::steady_timer::time_point::max()) {
   boost::system::error_code ignored;  // a closed socket fails its first read instead
   socket_.non_blocking(true, ignored);
 }
@@ -22,19 +24,18 @@ void ClientStream::put_back(asio::const_buffer bytes) {
   const std::size_t held = ahead_end_ - ahead_begin_;
   auto joined = std::make_unique_for_overwrite<std::uint8_t[]>(std::max(bytes.size() + held, read_ahead_size));
   asio::buffer_copy(asio::buffer(joined.get(), bytes.size()), bytes);
-  if (held) std::copy(ahead_ + ahead_begin_, ahead_ + ahead_end_, joined.get() + bytes.size());
+  if (held) std::copy(ahead() + ahead_begin_, ahead() + ahead_end_, joined.get() + bytes.size());
   ahead_capacity_ = std::max(bytes.size() + held, read_ahead_size);
   heap_ = std::move(joined);
-  ahead_ = heap_.get();
+  landed_ = false;
   ahead_begin_ = 0;
   ahead_end_ = bytes.size() + held;
 }
 
 boost::system::error_code ClientStream::fill_now() {
   heap_ = std::make_unique_for_overwrite<std::uint8_t[]>(read_ahead_size);
-  ahead_ = heap_.get();
   boost::system::error_code ec;
-  const std::size_t n = socket_.read_some(asio::buffer(ahead_, read_ahead_size), ec);
+  const std::size_t n = socket_.read_some(asio::buffer(ahead(), read_ahead_size), ec);
   if (ec) {
     release_ahead();
     if (ec == asio::error::would_block) socket_may_hold_ = false;
@@ -50,23 +51,23 @@ boost::system::error_code ClientStream::fill_now() {
 
 void ClientStream::move_to_heap() {
   heap_ = std::make_unique_for_overwrite<std::uint8_t[]>(read_ahead_size);
-  std::copy(ahead_ + ahead_begin_, ahead_ + ahead_end_, heap_.get());
-  ahead_ = heap_.get();
+  std::copy(landing_.data() + ahead_begin_, landing_.data() + ahead_end_, heap_.get());
+  landed_ = false;
   ahead_end_ -= ahead_begin_;
   ahead_begin_ = 0;
   ahead_capacity_ = read_ahead_size;
 }
 
 boost::system::error_code ClientStream::fill_more() {
-  if (!ahead_) return fill_now();
+  if (!has_buffered()) return fill_now();
   if (!heap_) move_to_heap();
   const std::size_t held = buffered();
-  std::copy(ahead_ + ahead_begin_, ahead_ + ahead_end_, ahead_);
+  std::copy(ahead() + ahead_begin_, ahead() + ahead_end_, ahead());
   ahead_begin_ = 0;
   ahead_end_ = held;
   if (held == ahead_capacity_) return {};
   boost::system::error_code ec;
-  const std::size_t n = socket_.read_some(asio::buffer(ahead_ + held, ahead_capacity_ - held), ec);
+  const std::size_t n = socket_.read_some(asio::buffer(ahead() + held, ahead_capacity_ - held), ec);
   if (ec) {
     if (ec == asio::error::would_block) socket_may_hold_ = false;
     return ec;
@@ -88,13 +89,13 @@ asio::awaitable<boost::system::error_code> ClientStream::flush() {
 
 std::size_t ClientStream::header_size() const {
   if (buffered() < 2) return 0;
-  const std::uint8_t second = ahead_[ahead_begin_ + 1];
+  const std::uint8_t second = ahead()[ahead_begin_ + 1];
   const std::size_t length = second & 0x7F;
   return 2 + (length == 126 ? 2 : length == 127 ? 8 : 0) + (second & 0x80 ? 4 : 0);
 }
 
 std::uint64_t ClientStream::frame_size() const {
-  const std::uint8_t* p = ahead_ + ahead_begin_;
+  const std::uint8_t* p = ahead() + ahead_begin_;
   std::uint64_t length = p[1] & 0x7F;
   if (length >= 126) {
     const std::size_t octets = length == 126 ? 2 : 8;
@@ -139,14 +140,14 @@ ClientStream::Taken ClientStream::take_messages(boost::beast::flat_buffer& out, 
   std::size_t consumed = 0;
   const auto stop = [&](Taken why) {
     out.commit(taken);
-    if (ahead_ && ahead_begin_ == ahead_end_) release_ahead();
+    if (has_buffered() && ahead_begin_ == ahead_end_) release_ahead();
     return why;
   };
   for (;;) {
     if (!frames_ || frame_left_ != 0 || read_failure_) return stop(Taken::other);
     if (consumed >= limit) return stop(Taken::full);
     if (header_ready()) {
-      const std::uint8_t* frame = ahead_ + ahead_begin_;
+      const std::uint8_t* frame = ahead() + ahead_begin_;
       // Final, no reserved bits, Binary; masked, as every client frame must be.
       if (frame[0] != 0x82 || (frame[1] & 0x80) == 0) return stop(Taken::other);
       const std::size_t header = header_size();
@@ -190,35 +191,39 @@ ClientStream::Taken ClientStream::take_messages(boost::beast::flat_buffer& out, 
 asio::awaitable<boost::system::error_code> ClientStream::wait_readable() {
   // The wait is a receive, which the event loop makes when the socket becomes
   // readable: a bare readiness wait costs one more system call, to arm it.
-  // Nothing held: into the landing area (an idle connection holds no more).
+  // Nothing held: into the landing area, so that an idle connection holds
+  // no heap buffer.
   // Part of a frame held: after it, in a heap buffer, as the rest may be
   // large.
   std::uint8_t* into = landing_.data();
   std::size_t room = landing_.size();
-  if (ahead_) {
+  if (has_buffered()) {
     if (!heap_) move_to_heap();
     const std::size_t held = buffered();
-    std::copy(ahead_ + ahead_begin_, ahead_ + ahead_end_, ahead_);
+    std::copy(ahead() + ahead_begin_, ahead() + ahead_end_, ahead());
     ahead_begin_ = 0;
     ahead_end_ = held;
-    into = ahead_ + held;
+    into = ahead() + held;
     room = ahead_capacity_ - held;
   }
   // After a burst that filled the landing area, the heap buffer takes the
   // next one whole. A receive into no room would complete at once (the
   // buffer full of a frame's part: take_messages() stops before that).
-  if (room == 0 || (!ahead_ && landing_filled_)) {
+  if (room == 0 || (!has_buffered() && landing_filled_)) {
     auto [ec] = co_await socket_.async_wait(socket_type::wait_read, asio::as_tuple(asio::use_awaitable));
     if (!ec) socket_may_hold_ = true;
     co_return ec;
   }
+  receiving_ = true;
   auto [ec, n] = co_await socket_.async_read_some(asio::buffer(into, room), asio::as_tuple(asio::use_awaitable));
+  receiving_ = false;
+  received_.cancel();  // a waiting read goes on from the event loop, after what follows here
   if (ec) {
     read_failure_ = ec;  // the WebSocket layer's next read reports it
     co_return ec;
   }
-  if (!ahead_) {
-    ahead_ = landing_.data();
+  if (!has_buffered()) {
+    landed_ = true;
     ahead_begin_ = ahead_end_ = 0;
     ahead_capacity_ = landing_.size();
     landing_filled_ = n == room;
@@ -230,7 +235,7 @@ asio::awaitable<boost::system::error_code> ClientStream::wait_readable() {
 
 bool ClientStream::next_message_ready() const {
   if (!frames_ || frame_left_ != 0 || !header_ready()) return false;
-  const std::uint8_t first = ahead_[ahead_begin_];
+  const std::uint8_t first = ahead()[ahead_begin_];
   const std::uint8_t opcode = first & 0x0F;
   return (first & 0x80) != 0 && (opcode == 1 || opcode == 2) && buffered() >= frame_size();
 }

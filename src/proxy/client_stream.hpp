@@ -72,7 +72,7 @@ class ClientStream {
 
   // Bytes have been read from the socket that the WebSocket layer has not
   // taken yet: the client is streaming.
-  bool has_buffered() const { return ahead_ != nullptr; }
+  bool has_buffered() const { return heap_ || landed_; }
 
   // From now on (the WebSocket handshake done) the stream is read as frames:
   // no read goes past the end of the frame it starts in, so that what the
@@ -85,8 +85,9 @@ class ClientStream {
 
   // Why take_messages() stopped.
   enum class Taken {
-    full,     // the next message does not fit what is left of the limit, or
-              // a limit's worth of the stream has been used up
+    full,     // the next message does not fit what is left of the limit (or
+              // of the room prepared for the messages that were here at
+              // first), or a limit's worth of the stream has been used up
     drained,  // the socket holds nothing more for now
     other,    // the next frame is the WebSocket layer's to read
   };
@@ -141,7 +142,7 @@ class ClientStream {
   template <class MutableBuffers>
   std::size_t take_buffered(const MutableBuffers& buffers) {
     const std::size_t n =
-        boost::asio::buffer_copy(buffers, boost::asio::buffer(ahead_ + ahead_begin_, ahead_end_ - ahead_begin_));
+        boost::asio::buffer_copy(buffers, boost::asio::buffer(ahead() + ahead_begin_, ahead_end_ - ahead_begin_));
     ahead_begin_ += n;
     if (ahead_begin_ == ahead_end_) release_ahead();
     return n;
@@ -156,9 +157,11 @@ class ClientStream {
   // Moves what the landing area holds to a heap buffer, with room for a
   // frame of any size the buffer takes.
   void move_to_heap();
+  std::uint8_t* ahead() { return heap_ ? heap_.get() : landing_.data(); }
+  const std::uint8_t* ahead() const { return heap_ ? heap_.get() : landing_.data(); }
   void release_ahead() {
     heap_.reset();
-    ahead_ = nullptr;
+    landed_ = false;
     ahead_begin_ = ahead_end_ = ahead_capacity_ = 0;
   }
 
@@ -202,6 +205,10 @@ class ClientStream {
           stream.socket_may_hold_ = true;
           [[fallthrough]];
         case Step::start: {
+          // The relay's wait has a receive into the read-ahead buffer under
+          // way (the WebSocket layer reads for its Close meanwhile): what it
+          // brings comes first, and the buffer is its until then.
+          if (stream.receiving_) return stream.received_.async_wait(std::move(self));  // back here after it
           if (stream.read_failure_) {
             // Met by take_messages(): reported here, once.
             failure = std::exchange(stream.read_failure_, {});
@@ -228,11 +235,11 @@ class ClientStream {
             stream.frame_left_ = stream.frame_size();
           }
           const std::size_t wanted = boost::asio::buffer_size(stream.bounded(buffers));
-          if (!stream.ahead_ && stream.streaming_ && wanted < read_ahead_size) {
+          if (!stream.has_buffered() && stream.streaming_ && wanted < read_ahead_size) {
             failure = stream.fill_now();
             stream.streaming_ = failure != boost::asio::error::would_block;
           }
-          if (stream.ahead_ || (failure && failure != boost::asio::error::would_block)) {
+          if (stream.has_buffered() || (failure && failure != boost::asio::error::would_block)) {
             // Still inside the initiating call: complete from the event loop.
             step = Step::deliver;
             return boost::asio::post(stream.get_executor(), std::move(self));
@@ -364,9 +371,9 @@ class ClientStream {
   };
 
   socket_type socket_;
-  // The read-ahead buffer: the landing area or heap_; null when empty.
-  std::uint8_t* ahead_ = nullptr;
+  // The read-ahead buffer: heap_, else the landing area while landed_.
   std::unique_ptr<std::uint8_t[]> heap_;
+  bool landed_ = false;
   std::size_t ahead_begin_ = 0;
   std::size_t ahead_end_ = 0;
   std::size_t ahead_capacity_ = 0;
@@ -378,6 +385,11 @@ class ClientStream {
   // What wait_readable() receives when nothing is held: input events are a
   // few dozen bytes each, so a burst of them fits.
   std::array<std::uint8_t, 512> landing_;
+  // wait_readable() has a receive under way into the read-ahead buffer;
+  // received_ never expires, and is cancelled when the receive completes,
+  // which wakes a read that waited for it.
+  bool receiving_ = false;
+  boost::asio::steady_timer received_;
   // The last receive into the landing area filled it: the client sends more
   // at a time than it holds, so the next wait is a bare readiness wait and
   // the heap buffer takes what came (one receive, not two).

@@ -240,6 +240,32 @@ TEST(ClientStream, FramesAreReadUpToTheirEndAndReadyMessagesAreSeen) {
     co_await asio::async_write(client.next_layer(), asio::buffer(frame(large)), asio::use_awaitable);
     EXPECT_EQ(co_await take(large.size()), large);
     EXPECT_FALSE(stream.has_buffered());
+
+    // The server ends while the relay waits for the rest of a frame: the
+    // WebSocket layer's Close reads the stream meanwhile, and gets what the
+    // wait receives after what was held (the rest of that frame, then the
+    // client's answer).
+    co_await asio::async_write(client.next_layer(), asio::buffer(split_frame.data(), 100), asio::use_awaitable);
+    EXPECT_FALSE(co_await stream.wait_readable());
+    EXPECT_EQ(stream.take_messages(early, 64 * 1024), ClientStream::Taken::drained);
+    bool closed = false;
+    asio::co_spawn(pair.io, [&]() -> asio::awaitable<void> {
+      co_await asio::post(pair.io, asio::use_awaitable);
+      auto [ec] = co_await server.async_close(websocket::close_code::normal, asio::as_tuple(asio::use_awaitable));
+      EXPECT_FALSE(ec) << ec.message();
+      closed = true;
+    }, asio::detached);
+    asio::co_spawn(pair.io, [&]() -> asio::awaitable<void> {
+      asio::steady_timer later(pair.io, std::chrono::milliseconds(50));
+      co_await later.async_wait(asio::use_awaitable);
+      co_await asio::async_write(client.next_layer(), asio::buffer(split_frame.data() + 100, split_frame.size() - 100),
+                                 asio::use_awaitable);
+      beast::flat_buffer ignored;
+      auto [ec, n] = co_await client.async_read(ignored, asio::as_tuple(asio::use_awaitable));
+      EXPECT_EQ(ec, websocket::error::closed);
+    }, asio::detached);
+    EXPECT_FALSE(co_await stream.wait_readable());
+    while (!closed) co_await asio::post(pair.io, asio::use_awaitable);
   });
 }
 
