@@ -104,7 +104,9 @@ class ClientStream {
 
   // Waits until the socket has something to read, and reads it into the
   // read-ahead buffer. A failure (the end of the stream too) is returned,
-  // and kept for the WebSocket layer's next read, which reports it.
+  // and kept for the WebSocket layer's next read, which reports it. Only
+  // between reads of the WebSocket layer's: one that starts meanwhile (its
+  // Close) waits for the receive.
   boost::asio::awaitable<boost::system::error_code> wait_readable();
 
   // Bytes read from the client so far, by the WebSocket layer or taken.
@@ -208,7 +210,10 @@ class ClientStream {
           // The relay's wait has a receive into the read-ahead buffer under
           // way (the WebSocket layer reads for its Close meanwhile): what it
           // brings comes first, and the buffer is its until then.
-          if (stream.receiving_) return stream.received_.async_wait(std::move(self));  // back here after it
+          if (stream.receiving_) {
+            step = Step::start;  // back here after it
+            return stream.received_.async_wait(std::move(self));
+          }
           if (stream.read_failure_) {
             // Met by take_messages(): reported here, once.
             failure = std::exchange(stream.read_failure_, {});
