@@ -58,13 +58,18 @@ void ClientStream::move_to_heap() {
   ahead_capacity_ = read_ahead_size;
 }
 
-boost::system::error_code ClientStream::fill_more() {
-  if (!has_buffered()) return fill_now();
+std::size_t ClientStream::to_front_on_heap() {
   if (!heap_) move_to_heap();
   const std::size_t held = buffered();
   std::copy(ahead() + ahead_begin_, ahead() + ahead_end_, ahead());
   ahead_begin_ = 0;
   ahead_end_ = held;
+  return held;
+}
+
+boost::system::error_code ClientStream::fill_more() {
+  if (!has_buffered()) return fill_now();
+  const std::size_t held = to_front_on_heap();
   if (held == ahead_capacity_) return {};
   boost::system::error_code ec;
   const std::size_t n = socket_.read_some(asio::buffer(ahead() + held, ahead_capacity_ - held), ec);
@@ -198,11 +203,7 @@ asio::awaitable<boost::system::error_code> ClientStream::wait_readable() {
   std::uint8_t* into = landing_.data();
   std::size_t room = landing_.size();
   if (has_buffered()) {
-    if (!heap_) move_to_heap();
-    const std::size_t held = buffered();
-    std::copy(ahead() + ahead_begin_, ahead() + ahead_end_, ahead());
-    ahead_begin_ = 0;
-    ahead_end_ = held;
+    const std::size_t held = to_front_on_heap();
     into = ahead() + held;
     room = ahead_capacity_ - held;
   }

@@ -159,6 +159,9 @@ class ClientStream {
   // Moves what the landing area holds to a heap buffer, with room for a
   // frame of any size the buffer takes.
   void move_to_heap();
+  // Moves what the buffer holds to the front of a heap buffer; returns how
+  // much that is.
+  std::size_t to_front_on_heap();
   std::uint8_t* ahead() { return heap_ ? heap_.get() : landing_.data(); }
   const std::uint8_t* ahead() const { return heap_ ? heap_.get() : landing_.data(); }
   void release_ahead() {
