@@ -27,6 +27,7 @@ namespace {
 
 constexpr auto token = asio::as_tuple(asio::use_awaitable);
 
+constexpr std::size_t tls_record_size = 16384;  // the most plaintext a record carries
 // The server's stream goes to the client in messages of up to this much:
 // while the server streams (full records), as many records as OpenSSL has
 // decrypted or can decrypt without waiting, so that a message, and a write to
@@ -37,8 +38,11 @@ constexpr auto token = asio::as_tuple(asio::use_awaitable);
 // with a reader of its own and drops whatever that reader holds when the
 // sequence ends, so the first update must not share a message with the
 // sequence's last PDU (xrdp and FreeRDP write it as a record of its own).
-constexpr std::size_t server_message_size = 64 * 1024;
-constexpr std::size_t tls_record_size = 16384;  // the most plaintext a record carries
+// Three full records: with its 4-byte header such a message goes in one send
+// call. Asio writes at most 64 KiB per call, so a message of four records
+// (64 KiB and a 10-byte header) took a second call, and a second TCP segment,
+// for its last 10 bytes.
+constexpr std::size_t server_message_size = 3 * tls_record_size;
 // Client messages are relayed in pieces of at most this much: a large
 // message is never held whole (it may be up to 64 MiB), and the task lets the
 // other connections on its thread run between pieces. A message that fits
