@@ -176,36 +176,52 @@ test('relay: a server that stops reading while it sends a burst: both directions
 
 test('relay: framing, Text and empty messages, client Close', async () => {
   // Small records that arrive together (as a server's last connection PDUs
-  // and its first update may), then a burst larger than a message.
+  // and its first update may), then records of these sizes, arriving in one
+  // piece, as a streaming server's do.
   const small = crypto.randomBytes(1500);
-  const sent = crypto.randomBytes(150000);
+  const F = 16384;
+  const sizes = [F, F, F, F, 100, F, F, 1, 7, F, F, F, F, F, 16383, F, 5000, F, F, F, 1, F, F];
+  const records = sizes.map((n) => crypto.randomBytes(n));
   const received = [];
   let serverEnded;
   const ended = new Promise((resolve) => (serverEnded = resolve));
+  const write = (s, data) => new Promise((resolve) => s.write(data, resolve));
   const server = await startRdpServer({
-    onSecure: (s) => {
+    holdOutput: true,
+    onSecure: async (s, record) => {
       s.on('data', (chunk) => received.push(chunk));
       s.on('end', serverEnded);
       s.on('close', serverEnded);
-      s.setMaxSendFragment(512);
-      s.write(small, () => {
-        s.setMaxSendFragment(16384);
-        s.write(sent);
-      });
+      for (const at of [0, 512, 1024]) await write(s, small.subarray(at, at + 512));
+      record.hold();
+      for (const data of records) await write(s, data);  // a record each
+      await record.release();
     },
   });
   try {
     const { ws, id } = await connect(server);
-    await waitFor(() => ws.messages.slice(1).reduce((n, m) => n + m.data.length, 0) === small.length + sent.length);
+    const total = small.length + sizes.reduce((a, b) => a + b);
+    await waitFor(() => ws.messages.slice(1).reduce((n, m) => n + m.data.length, 0) === total);
     // A record that is not full is a message of its own: IronRDP's web
     // client drops what follows its connection sequence in the same message.
     assert.deepEqual(ws.messages.slice(1, 4).map((m) => m.data.length), [512, 512, 476]);
     assert.ok(Buffer.concat(ws.messages.slice(1, 4).map((m) => m.data)).equals(small));
-    // The burst: Binary messages of at most three full records.
+    // Then: full records joined, three at most to a Binary message, and one
+    // that is not full ends its message.
     const burst = ws.messages.slice(4);
-    assert.ok(burst.length >= 3, `${burst.length} messages`);
-    assert.ok(burst.every((m) => m.isBinary && m.data.length <= 49152));
-    assert.ok(Buffer.concat(burst.map((m) => m.data)).equals(sent));
+    assert.ok(burst.every((m) => m.isBinary));
+    assert.ok(Buffer.concat(burst.map((m) => m.data)).equals(Buffer.concat(records)));
+    let next = 0;
+    const shapes = burst.map((m) => {
+      const shape = [];
+      for (let left = m.data.length; left > 0; left -= shape.at(-1)) shape.push(sizes[next++]);
+      return shape;
+    });
+    for (const [i, shape] of shapes.entries()) {
+      assert.equal(shape.reduce((a, b) => a + b), burst[i].data.length, `a record split between messages: ${shape}`);
+      assert.ok(shape.length <= 3 && shape.slice(0, -1).every((n) => n === F), `a message of records ${shape}`);
+    }
+    assert.ok(shapes.some((shape) => shape.length === 3), JSON.stringify(shapes));
 
     ws.send(Buffer.alloc(0));
     ws.send('abc');

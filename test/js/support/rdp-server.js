@@ -4,6 +4,7 @@
 // Request (one TPKT packet), answers, then speaks TLS on the same socket.
 const net = require('node:net');
 const tls = require('node:tls');
+const { Duplex } = require('node:stream');
 const { X224_CONFIRM } = require('./der');
 const { certificates } = require('./certs');
 
@@ -39,8 +40,36 @@ const readPreconnection = (socket) => readPacket(socket, (data) => data.readUInt
 //     (the TLS step is skipped when it returns false)
 //   tlsOptions: extra options for the server TLS socket
 //   onSecure: (tlsSocket, record) => void, called once TLS is up (default: echo)
+//   holdOutput: true to speak TLS over a stream whose output record.hold()
+//     keeps back until record.release() writes it in one piece, so that
+//     records arrive together, as a streaming server's do
 //   host, port: where to listen (default 127.0.0.1, a port the system picks);
 //     a port in use rejects with the listen error
+// A stream over `socket` whose output record.hold() keeps back until
+// record.release() writes it (a promise of the write).
+function heldOutput(socket, record) {
+  let held = null;
+  const stream = new Duplex({
+    read() {},
+    write(chunk, encoding, done) {
+      if (held) held.push(chunk);
+      else socket.write(chunk);
+      done();
+    },
+  });
+  socket.on('data', (data) => stream.push(data));
+  socket.on('end', () => stream.push(null));
+  socket.on('close', () => stream.destroy());
+  stream.on('close', () => socket.destroy());
+  record.hold = () => (held = []);
+  record.release = () => {
+    const all = Buffer.concat(held);
+    held = null;
+    return new Promise((resolve) => socket.write(all, resolve));
+  };
+  return stream;
+}
+
 async function startRdpServer(options = {}) {
   const { ec } = certificates();
   const connections = [];
@@ -56,7 +85,7 @@ async function startRdpServer(options = {}) {
       } else {
         socket.write(options.x224Reply ?? X224_CONFIRM);
       }
-      const secure = new tls.TLSSocket(socket, {
+      const secure = new tls.TLSSocket(options.holdOutput ? heldOutput(socket, record) : socket, {
         isServer: true,
         key: ec.key,
         cert: ec.cert,
