@@ -39,9 +39,10 @@ constexpr std::size_t tls_record_size = 16384;  // the most plaintext a record c
 // sequence ends, so the first update must not share a message with the
 // sequence's last PDU (xrdp and FreeRDP write it as a record of its own).
 // Three full records: with its 4-byte header such a message goes in one send
-// call. Asio writes at most 64 KiB per call, so a message of four records
+// call. Asio writes at most `one_send` per call, so a message of four records
 // (64 KiB and a 10-byte header) took a second call, and a second TCP segment,
 // for its last 10 bytes.
+constexpr std::size_t one_send = 64 * 1024;
 constexpr std::size_t server_message_size = 3 * tls_record_size;
 // Client messages are relayed in pieces of at most this much: a large
 // message is never held whole (it may be up to 64 MiB), and the task lets the
@@ -256,7 +257,9 @@ class Relay {
             if (!client_write_failed(write_error)) co_return;
             break;
           }
-          if (!client.holding() || client.held() >= server_message_size) break;
+          // What is held leaves in one send: room for one more record and
+          // its header, or the flush.
+          if (!client.holding() || client.held() + tls_record_size + 4 > one_send) break;
           boost::system::error_code more_error;
           std::tie(more_error, size) = tls_.read_now(buffer.get(), capacity);
           if (more_error) {

@@ -165,10 +165,12 @@ std::optional<std::uint8_t> received_alert(const boost::system::error_code& ec) 
 
 // A server that streams sends full records. Once the cipher is known, the
 // read buffer is sized to hold four of them, so that a read (OpenSSL reads as
-// much as the buffer takes) ends where a record does. OpenSSL reads the rest
-// of a record that a read cut short with a call of its own: with 64 KiB,
-// which four records overrun, that was two reads per four records. Ciphers
-// whose records vary in size (CBC) keep the default.
+// much as the buffer takes) brings four. OpenSSL reads the rest of a record
+// whose header it has with a call of its own: with 64 KiB, which four
+// records overrun, that was two reads per four records. Other ciphers (CBC,
+// whose records' size depends on the MAC) keep the default. OpenSSL 3.0
+// takes the size when it next allocates the buffer, which it gives back
+// whenever it empties (SSL_MODE_RELEASE_BUFFERS).
 void fit_read_buffer_to_records(SSL* ssl) {
   const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl);
   if (!cipher) return;
@@ -183,9 +185,14 @@ void fit_read_buffer_to_records(SSL* ssl) {
   } else if (gcm) {
     overhead += 8;
   }
-  // OpenSSL starts a read up to 7 bytes into the buffer, to align the payload.
-  constexpr std::size_t alignment_slack = 7;
-  SSL_set_default_read_buffer_len(ssl, alignment_slack + 4 * (16384 + overhead));
+  // OpenSSL starts the data 3 bytes into the buffer (a block aligned to 8
+  // bytes), to align the payload behind the 5-byte header. Past the four
+  // records there is room for 4 bytes, less than a header, so the next read
+  // still takes as much as the buffer holds (with a whole header there,
+  // OpenSSL would read the rest of that record alone), and the buffer, never
+  // empty while the server streams, is not given back and taken again.
+  constexpr std::size_t slack = 3 + 4;
+  SSL_set_default_read_buffer_len(ssl, slack + 4 * (16384 + overhead));
 }
 
 }  // namespace
