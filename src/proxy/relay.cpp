@@ -248,7 +248,8 @@ class Relay {
       server_bytes_read_ += size;
       if (!client_gone()) {
         // Records that are not full and are already here go a message each,
-        // held and sent with one write.
+        // held and sent with one write. A full record among them ends the
+        // holding: the records behind it are joined, as the server streams.
         ClientStream& client = ws_.next_layer();
         if (!streaming && !read_error && tls_.has_pending()) client.hold_writes();
         for (;;) {
@@ -257,9 +258,10 @@ class Relay {
             if (!client_write_failed(write_error)) co_return;
             break;
           }
-          // What is held leaves in one send: room for one more record and
-          // its header, or the flush.
-          if (!client.holding() || client.held() + tls_record_size + 4 > one_send) break;
+          // Held messages leave in one send (unless the WebSocket layer adds
+          // a control frame meanwhile): room for one more record and its
+          // header, or the flush.
+          if (!client.holding() || streaming || client.held() + tls_record_size + 4 > one_send) break;
           boost::system::error_code more_error;
           std::tie(more_error, size) = tls_.read_now(buffer.get(), capacity);
           if (more_error) {

@@ -189,8 +189,9 @@ void fit_read_buffer_to_records(SSL* ssl) {
   // bytes), to align the payload behind the 5-byte header. Past the four
   // records there is room for 4 bytes, less than a header, so the next read
   // still takes as much as the buffer holds (with a whole header there,
-  // OpenSSL would read the rest of that record alone), and the buffer, never
-  // empty while the server streams, is not given back and taken again.
+  // OpenSSL would read the rest of that record alone), and the buffer, not
+  // empty while each read finds four records waiting, is not given back and
+  // taken again.
   constexpr std::size_t slack = 3 + 4;
   SSL_set_default_read_buffer_len(ssl, slack + 4 * (16384 + overhead));
 }

@@ -176,8 +176,8 @@ test('relay: a server that stops reading while it sends a burst: both directions
 
 test('relay: framing, Text and empty messages, client Close', async () => {
   // Small records that arrive together (as a server's last connection PDUs
-  // and its first update may), then records of these sizes, arriving in one
-  // piece, as a streaming server's do.
+  // and its first update may), then records of these sizes, released in one
+  // write, so that they arrive together, as a streaming server's do.
   const small = crypto.randomBytes(1500);
   const F = 16384;
   const sizes = [F, F, F, F, 100, F, F, 1, 7, F, F, F, F, F, 16383, F, 5000, F, F, F, 1, F, F];

@@ -56,6 +56,10 @@ function heldOutput(socket, record) {
       else socket.write(chunk);
       done();
     },
+    final(done) {
+      socket.end();
+      done();
+    },
   });
   socket.on('data', (data) => stream.push(data));
   socket.on('end', () => stream.push(null));
@@ -63,7 +67,7 @@ function heldOutput(socket, record) {
   stream.on('close', () => socket.destroy());
   record.hold = () => (held = []);
   record.release = () => {
-    const all = Buffer.concat(held);
+    const all = Buffer.concat(held ?? []);
     held = null;
     return new Promise((resolve) => socket.write(all, resolve));
   };
