@@ -33,18 +33,6 @@ const readTpkt = (socket) => readPacket(socket, (data) => data.readUInt16BE(2));
 // A pre-connection PDU: its cbSize, little-endian, counts the whole PDU.
 const readPreconnection = (socket) => readPacket(socket, (data) => data.readUInt32LE(0));
 
-// options:
-//   preconnection: true to read a pre-connection PDU ahead of the X.224
-//     request (kept as record.preconnection)
-//   x224Reply: Buffer, or async (socket, request) => void to answer by hand
-//     (the TLS step is skipped when it returns false)
-//   tlsOptions: extra options for the server TLS socket
-//   onSecure: (tlsSocket, record) => void, called once TLS is up (default: echo)
-//   holdOutput: true to speak TLS over a stream whose output record.hold()
-//     keeps back until record.release() writes it in one piece, so that
-//     records arrive together, as a streaming server's do
-//   host, port: where to listen (default 127.0.0.1, a port the system picks);
-//     a port in use rejects with the listen error
 // A stream over `socket` whose output record.hold() keeps back until
 // record.release() writes it (a promise of the write).
 function heldOutput(socket, record) {
@@ -74,6 +62,18 @@ function heldOutput(socket, record) {
   return stream;
 }
 
+// options:
+//   preconnection: true to read a pre-connection PDU ahead of the X.224
+//     request (kept as record.preconnection)
+//   x224Reply: Buffer, or async (socket, request) => void to answer by hand
+//     (the TLS step is skipped when it returns false)
+//   tlsOptions: extra options for the server TLS socket
+//   onSecure: (tlsSocket, record) => void, called once TLS is up (default: echo)
+//   holdOutput: true to speak TLS over a stream whose output record.hold()
+//     keeps back until record.release() writes it in one piece, so that
+//     records arrive together, as a streaming server's do
+//   host, port: where to listen (default 127.0.0.1, a port the system picks);
+//     a port in use rejects with the listen error
 async function startRdpServer(options = {}) {
   const { ec } = certificates();
   const connections = [];
