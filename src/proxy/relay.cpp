@@ -44,6 +44,7 @@ constexpr std::size_t tls_record_size = 16384;  // the most plaintext a record c
 // for its last 10 bytes.
 constexpr std::size_t one_send = 64 * 1024;
 constexpr std::size_t server_message_size = 3 * tls_record_size;
+constexpr std::size_t record_frame_size = tls_record_size + 4;  // a full record as a message, with its header
 // Client messages are relayed in pieces of at most this much: a large
 // message is never held whole (it may be up to 64 MiB), and the task lets the
 // other connections on its thread run between pieces. A message that fits
@@ -261,7 +262,7 @@ class Relay {
           // Held messages leave in one send (unless the WebSocket layer adds
           // a control frame meanwhile): room for one more record and its
           // header, or the flush.
-          if (!client.holding() || streaming || client.held() + tls_record_size + 4 > one_send) break;
+          if (!client.holding() || streaming || client.held() + record_frame_size > one_send) break;
           boost::system::error_code more_error;
           std::tie(more_error, size) = tls_.read_now(buffer.get(), capacity);
           if (more_error) {

@@ -1,6 +1,7 @@
 #include "proxy/tls.hpp"
 
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -179,11 +180,12 @@ void fit_read_buffer_to_records(SSL* ssl) {
   if (!gcm && nid != NID_chacha20_poly1305) return;
   // Header and tag; TLS 1.3 adds the content type, TLS 1.2's AES-GCM an
   // explicit nonce (RFC 8446 5.2, RFC 5288 3).
-  std::size_t overhead = 5 + 16;
+  static_assert(EVP_GCM_TLS_TAG_LEN == EVP_CHACHAPOLY_TLS_TAG_LEN);
+  std::size_t overhead = SSL3_RT_HEADER_LENGTH + EVP_GCM_TLS_TAG_LEN;
   if (SSL_version(ssl) == TLS1_3_VERSION) {
     overhead += 1;
   } else if (gcm) {
-    overhead += 8;
+    overhead += EVP_GCM_TLS_EXPLICIT_IV_LEN;
   }
   // OpenSSL starts the data 3 bytes into the buffer (a block aligned to 8
   // bytes), to align the payload behind the 5-byte header. Past the four
@@ -193,7 +195,7 @@ void fit_read_buffer_to_records(SSL* ssl) {
   // empty while each read finds four records waiting, is not given back and
   // taken again.
   constexpr std::size_t slack = 3 + 4;
-  SSL_set_default_read_buffer_len(ssl, slack + 4 * (16384 + overhead));
+  SSL_set_default_read_buffer_len(ssl, slack + 4 * (SSL3_RT_MAX_PLAIN_LENGTH + overhead));
 }
 
 }  // namespace
