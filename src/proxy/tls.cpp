@@ -9,6 +9,7 @@
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <mutex>
+#include <new>
 
 #include "proxy/server_leg.hpp"
 #include "proxy/system.hpp"
@@ -34,11 +35,20 @@ std::string take_openssl_error(const char* fallback) {
 
 // The write BIO: appends whatever OpenSSL writes to the stream's outgoing
 // buffer (its data pointer), and never refuses, so that OpenSSL never waits
-// to write; the stream sends the buffer itself.
+// to write; the stream sends the buffer itself. Out of memory, the write
+// fails, and so does the TLS call that made it: nothing may unwind through
+// OpenSSL.
 int append_to_buffer(BIO* bio, const char* data, int size) {
   auto* out = static_cast<std::vector<std::uint8_t>*>(BIO_get_data(bio));
   if (size <= 0) return 0;
-  out->insert(out->end(), data, data + size);
+  // As bytes of the buffer's own type: a copy from `char` would go element
+  // by element, not as one block.
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
+  try {
+    out->insert(out->end(), bytes, bytes + size);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
   return size;
 }
 
