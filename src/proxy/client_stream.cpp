@@ -114,9 +114,21 @@ std::uint64_t ClientStream::frame_size() const {
 
 namespace {
 
+// Where the compiler can pick a function's version when the module loads
+// (x86-64 with glibc), the unmasking is built for AVX2 too: it then takes
+// about two thirds of the time it takes with SSE2, the x86-64 baseline
+// (AVX-512 gains nothing more). Not under ThreadSanitizer, whose runtime is
+// not yet set up when the loader makes that choice.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__ELF__) && defined(__GLIBC__) && !defined(__SANITIZE_THREAD__)
+#define QUILLGATE_UNMASK_VERSIONS __attribute__((target_clones("avx2", "default")))
+#else
+#define QUILLGATE_UNMASK_VERSIONS
+#endif
+
 // Copies `size` bytes from `from` to `to`, undoing the client's mask (RFC
-// 6455 5.3) on the way, eight bytes at a time.
-void unmask_copy(const std::uint8_t* from, std::uint8_t* to, std::size_t size, const std::uint8_t (&key)[4]) {
+// 6455 5.3) on the way, eight bytes at a time (which the compiler turns into
+// vector instructions).
+QUILLGATE_UNMASK_VERSIONS void unmask_copy(const std::uint8_t* from, std::uint8_t* to, std::size_t size, const std::uint8_t (&key)[4]) {
   std::uint8_t doubled[8];
   std::memcpy(doubled, key, 4);
   std::memcpy(doubled + 4, key, 4);
