@@ -20,16 +20,20 @@ ClientStream::ClientStream(socket_type socket)
 
 void ClientStream::put_back(asio::const_buffer bytes) {
   if (bytes.size() == 0) return;
-  // They came before whatever the read-ahead buffer still holds.
-  const std::size_t held = ahead_end_ - ahead_begin_;
-  auto joined = std::make_unique_for_overwrite<std::uint8_t[]>(std::max(bytes.size() + held, read_ahead_size));
-  asio::buffer_copy(asio::buffer(joined.get(), bytes.size()), bytes);
-  if (held) std::copy(ahead() + ahead_begin_, ahead() + ahead_end_, joined.get() + bytes.size());
-  ahead_capacity_ = std::max(bytes.size() + held, read_ahead_size);
+  // They came before whatever the read-ahead buffer still holds; together
+  // in the landing area when they fit, else in a block of their size.
+  const std::size_t held = buffered();
+  const std::size_t size = bytes.size() + held;
+  std::unique_ptr<std::uint8_t[]> joined;
+  if (size > landing_.size()) joined = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+  std::uint8_t* to = joined ? joined.get() : landing_.data();
+  if (held) std::memmove(to + bytes.size(), ahead() + ahead_begin_, held);
+  asio::buffer_copy(asio::buffer(to, bytes.size()), bytes);
   heap_ = std::move(joined);
-  landed_ = false;
+  landed_ = !heap_;
+  ahead_capacity_ = heap_ ? size : landing_.size();
   ahead_begin_ = 0;
-  ahead_end_ = bytes.size() + held;
+  ahead_end_ = size;
 }
 
 boost::system::error_code ClientStream::fill_now() {
@@ -49,30 +53,47 @@ boost::system::error_code ClientStream::fill_now() {
   return {};
 }
 
-void ClientStream::move_to_heap() {
-  heap_ = std::make_unique_for_overwrite<std::uint8_t[]>(read_ahead_size);
-  std::copy(landing_.data() + ahead_begin_, landing_.data() + ahead_end_, heap_.get());
-  landed_ = false;
-  ahead_end_ -= ahead_begin_;
-  ahead_begin_ = 0;
-  ahead_capacity_ = read_ahead_size;
-}
-
-std::size_t ClientStream::to_front_on_heap() {
-  if (!heap_) move_to_heap();
+std::size_t ClientStream::make_room(bool fit) {
   const std::size_t held = buffered();
-  std::copy(ahead() + ahead_begin_, ahead() + ahead_end_, ahead());
+  // The frame at the front, as far as the buffer takes it; until its header
+  // is here, a header of any size. Bytes past it are kept too.
+  std::size_t need = max_header_size;
+  if (header_ready()) need = static_cast<std::size_t>(std::min<std::uint64_t>(frame_size(), read_ahead_size));
+  need = std::max(need, held);
+  // Before a wait, the bytes held decide: the landing area while they fit
+  // there, so that a frame's length, which the client chooses, reserves
+  // nothing until its bytes come.
+  const bool landing = (fit ? held : need) <= landing_.size();
+  const std::uint8_t* from = ahead() + ahead_begin_;
+  if (heap_ && !landing && (fit ? ahead_capacity_ == need : ahead_capacity_ >= need)) {
+    std::memmove(heap_.get(), from, held);
+  } else if (landing) {
+    std::memmove(landing_.data(), from, held);
+    heap_.reset();
+    landed_ = true;
+    ahead_capacity_ = landing_.size();
+  } else {
+    // A block for the frame to wait in; while the client streams, the
+    // read-ahead size, which takes it and whatever follows.
+    const std::size_t capacity = fit ? need : std::max(need, read_ahead_size);
+    auto block = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+    std::memcpy(block.get(), from, held);
+    heap_ = std::move(block);
+    landed_ = false;
+    ahead_capacity_ = capacity;
+  }
   ahead_begin_ = 0;
   ahead_end_ = held;
-  return held;
+  return ahead_capacity_ - held;
 }
 
 boost::system::error_code ClientStream::fill_more() {
   if (!has_buffered()) return fill_now();
-  const std::size_t held = to_front_on_heap();
-  if (held == ahead_capacity_) return {};
+  const std::size_t held = buffered();
+  const std::size_t room = make_room(false);
+  if (room == 0) return {};
   boost::system::error_code ec;
-  const std::size_t n = socket_.read_some(asio::buffer(ahead() + held, ahead_capacity_ - held), ec);
+  const std::size_t n = socket_.read_some(asio::buffer(ahead() + held, room), ec);
   if (ec) {
     if (ec == asio::error::would_block) socket_may_hold_ = false;
     return ec;
@@ -158,6 +179,8 @@ ClientStream::Taken ClientStream::take_messages(boost::beast::flat_buffer& out, 
   const auto stop = [&](Taken why) {
     out.commit(taken);
     if (has_buffered() && ahead_begin_ == ahead_end_) release_ahead();
+    // The relay waits next: for as long as the client takes.
+    if (why == Taken::drained && has_buffered()) make_room(true);
     return why;
   };
   for (;;) {
@@ -210,14 +233,14 @@ asio::awaitable<boost::system::error_code> ClientStream::wait_readable() {
   // readable: a bare readiness wait costs one more system call, to arm it.
   // Nothing held: into the landing area, so that an idle connection holds
   // no heap buffer.
-  // Part of a frame held: after it, in a heap buffer, as the rest may be
-  // large.
+  // Part of a frame held: after it, with room for the rest of that frame
+  // only, so that a client that stops there holds no more than the frame.
   std::uint8_t* into = landing_.data();
   std::size_t room = landing_.size();
   if (has_buffered()) {
-    const std::size_t held = to_front_on_heap();
+    const std::size_t held = buffered();
+    room = make_room(true);
     into = ahead() + held;
-    room = ahead_capacity_ - held;
   }
   // After a burst that filled the landing area, the heap buffer takes the
   // next one whole. A receive into no room would complete at once (the

@@ -33,7 +33,10 @@ namespace quillgate::proxy {
 // own). The buffer is on the heap only while it holds
 // bytes, so an idle connection pays nothing for it: what the relay's wait
 // between messages receives lands in a 512-byte area inside the stream,
-// which serves as the buffer until a frame needs more room. Once the socket
+// which serves as the buffer until a frame needs more room. A client that
+// stops mid-frame holds no more than that frame: what is held while the
+// socket is waited on is kept in the landing area when it fits there, else
+// in a block of the frame's size. Once the socket
 // runs dry, the WebSocket layer's reads go straight to the socket again (the
 // caller's buffer, no extra hand-off) until one fills the buffer it was
 // given.
@@ -77,6 +80,8 @@ class ClientStream {
   // Bytes have been read from the socket that the WebSocket layer has not
   // taken yet: the client is streaming.
   bool has_buffered() const { return heap_ || landed_; }
+  // The heap the read-ahead buffer takes now: none for the landing area.
+  std::size_t heap_held() const { return heap_ ? ahead_capacity_ : 0; }
 
   // From now on (the WebSocket handshake done) the stream is read as frames:
   // no read goes past the end of the frame it starts in, so that what the
@@ -160,12 +165,13 @@ class ClientStream {
   // The same, after what the buffer already holds; would_block when the
   // socket holds nothing.
   boost::system::error_code fill_more();
-  // Moves what the landing area holds to a heap buffer, with room for a
-  // frame of any size the buffer takes.
-  void move_to_heap();
-  // Moves what the buffer holds to the front of a heap buffer; returns how
-  // much that is.
-  std::size_t to_front_on_heap();
+  // Moves what the buffer holds to its front, where there is room for the
+  // rest of the frame it starts (up to the read-ahead size): the landing
+  // area while the frame fits there, else a heap block, which grows to the
+  // read-ahead size when it is too small. With `fit` (before a wait of any
+  // length): the landing area while what is held fits there, else a block
+  // of the frame's size. Returns the room after the bytes held.
+  std::size_t make_room(bool fit);
   std::uint8_t* ahead() { return heap_ ? heap_.get() : landing_.data(); }
   const std::uint8_t* ahead() const { return heap_ ? heap_.get() : landing_.data(); }
   void release_ahead() {
@@ -175,6 +181,7 @@ class ClientStream {
   }
 
   std::size_t buffered() const { return ahead_end_ - ahead_begin_; }
+  static constexpr std::size_t max_header_size = 14;
   // The size of the frame header at the start of the buffer, once its first
   // two bytes are there (RFC 6455 5.2); 0 before.
   std::size_t header_size() const;
@@ -234,6 +241,7 @@ class ClientStream {
               failure = stream.fill_more();
               if (failure == boost::asio::error::would_block) {
                 failure = {};
+                if (stream.has_buffered()) stream.make_room(true);  // the header's part, into the landing area
                 step = Step::waited;
                 return stream.socket_.async_wait(socket_type::wait_read, std::move(self));
               }

@@ -153,8 +153,12 @@ class Relay {
           // What came goes now, not after a wait or a frame of the client's
           // own (a Ping answered, a Close).
           if (piece.size() > 0) break;
-          // A failed wait leaves the failure to Beast's read below.
-          if (taken == ClientStream::Taken::drained && !co_await client.wait_readable()) continue;
+          // A failed wait leaves the failure to Beast's read below. The
+          // client pauses (or stops) here: the piece is given back first.
+          if (taken == ClientStream::Taken::drained) {
+            piece.shrink_to_fit();
+            if (!co_await client.wait_readable()) continue;
+          }
         }
         std::tie(read_error, std::ignore) =
             co_await ws_.async_read_some(piece, client_piece_size - piece.size(), token);

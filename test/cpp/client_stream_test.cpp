@@ -214,14 +214,18 @@ TEST(ClientStream, FramesAreReadUpToTheirEndAndReadyMessagesAreSeen) {
       const auto* p = static_cast<const std::uint8_t*>(out.data().data());
       co_return Bytes(p, p + out.size());
     };
+    // A client that stops within a frame holds no more than the frame: one
+    // byte of its header, then 100 bytes, stay in the landing area.
     const Bytes split = counting(2000, 1);
     const Bytes split_frame = frame(split);
-    co_await asio::async_write(client.next_layer(), asio::buffer(split_frame.data(), 100), asio::use_awaitable);
-    EXPECT_FALSE(co_await stream.wait_readable());
     beast::flat_buffer early;
-    EXPECT_EQ(stream.take_messages(early, 64 * 1024), ClientStream::Taken::drained);
-    co_await asio::async_write(client.next_layer(), asio::buffer(split_frame.data() + 100, 200), asio::use_awaitable);
-    co_await asio::post(pair.io, asio::use_awaitable);
+    for (const auto [from, to] : {std::pair<std::size_t, std::size_t>{0, 1}, {1, 100}, {100, 300}}) {
+      co_await asio::async_write(client.next_layer(), asio::buffer(split_frame.data() + from, to - from),
+                                 asio::use_awaitable);
+      EXPECT_FALSE(co_await stream.wait_readable());
+      EXPECT_EQ(stream.take_messages(early, 64 * 1024), ClientStream::Taken::drained);
+      EXPECT_LE(stream.heap_held(), to <= 100 ? 0 : split_frame.size()) << "after " << to << " bytes";
+    }
     co_await asio::async_write(client.next_layer(), asio::buffer(split_frame.data() + 300, split_frame.size() - 300),
                                asio::use_awaitable);
     EXPECT_EQ(co_await take(split.size()), split);
@@ -236,19 +240,21 @@ TEST(ClientStream, FramesAreReadUpToTheirEndAndReadyMessagesAreSeen) {
       co_await asio::async_write(client.next_layer(), asio::buffer(sent), asio::use_awaitable);
       EXPECT_EQ(co_await take(expected.size()), expected) << "a burst of " << burst;
     }
-    // Not a multiple of a vector's width: the unmasking's tail is checked too.
+    // Not a multiple of a vector's width: the unmasking's tail is checked
+    // too. The start of the next frame comes with it.
     const Bytes large = counting(20013, 7);
-    co_await asio::async_write(client.next_layer(), asio::buffer(frame(large)), asio::use_awaitable);
+    Bytes large_then_start = frame(large);
+    large_then_start.insert(large_then_start.end(), split_frame.begin(), split_frame.begin() + 600);
+    co_await asio::async_write(client.next_layer(), asio::buffer(large_then_start), asio::use_awaitable);
     EXPECT_EQ(co_await take(large.size()), large);
-    EXPECT_FALSE(stream.has_buffered());
 
     // The server ends while the relay waits for the rest of a frame: the
     // WebSocket layer's Close reads the stream meanwhile, and gets what the
     // wait receives after what was held (the rest of that frame, then the
-    // client's answer).
-    co_await asio::async_write(client.next_layer(), asio::buffer(split_frame.data(), 100), asio::use_awaitable);
-    EXPECT_FALSE(co_await stream.wait_readable());
+    // client's answer). The wait holds the frame, not the buffer it
+    // streamed in.
     EXPECT_EQ(stream.take_messages(early, 64 * 1024), ClientStream::Taken::drained);
+    EXPECT_LE(stream.heap_held(), split_frame.size());
     bool closed = false;
     asio::co_spawn(pair.io, [&]() -> asio::awaitable<void> {
       co_await asio::post(pair.io, asio::use_awaitable);
@@ -259,7 +265,7 @@ TEST(ClientStream, FramesAreReadUpToTheirEndAndReadyMessagesAreSeen) {
     asio::co_spawn(pair.io, [&]() -> asio::awaitable<void> {
       asio::steady_timer later(pair.io, std::chrono::milliseconds(50));
       co_await later.async_wait(asio::use_awaitable);
-      co_await asio::async_write(client.next_layer(), asio::buffer(split_frame.data() + 100, split_frame.size() - 100),
+      co_await asio::async_write(client.next_layer(), asio::buffer(split_frame.data() + 600, split_frame.size() - 600),
                                  asio::use_awaitable);
       beast::flat_buffer ignored;
       auto [ec, n] = co_await client.async_read(ignored, asio::as_tuple(asio::use_awaitable));
