@@ -36,8 +36,9 @@ std::string take_openssl_error(const char* fallback) {
 // The write BIO: appends whatever OpenSSL writes to the stream's outgoing
 // buffer (its data pointer), and never refuses, so that OpenSSL never waits
 // to write; the stream sends the buffer itself. Out of memory, the write
-// fails, and so does the TLS call that made it: nothing may unwind through
-// OpenSSL.
+// fails with an error on OpenSSL's queue, and so does the TLS call that made
+// it, as a TLS failure (an empty queue would read as the socket's, or as an
+// orderly end): nothing may unwind through OpenSSL.
 int append_to_buffer(BIO* bio, const char* data, int size) {
   auto* out = static_cast<std::vector<std::uint8_t>*>(BIO_get_data(bio));
   if (size <= 0) return 0;
@@ -47,6 +48,7 @@ int append_to_buffer(BIO* bio, const char* data, int size) {
   try {
     out->insert(out->end(), bytes, bytes + size);
   } catch (const std::bad_alloc&) {
+    ERR_raise(ERR_LIB_BIO, ERR_R_MALLOC_FAILURE);
     return -1;
   }
   return size;
