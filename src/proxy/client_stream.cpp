@@ -140,7 +140,14 @@ namespace {
 // about two thirds of the time it takes with SSE2, the x86-64 baseline
 // (AVX-512 gains nothing more). Not under ThreadSanitizer, whose runtime is
 // not yet set up when the loader makes that choice.
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__ELF__) && defined(__GLIBC__) && !defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_THREAD__)
+#define QUILLGATE_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUILLGATE_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__ELF__) && defined(__GLIBC__) && !defined(QUILLGATE_THREAD_SANITIZER)
 #define QUILLGATE_UNMASK_VERSIONS __attribute__((target_clones("avx2", "default")))
 #else
 #define QUILLGATE_UNMASK_VERSIONS
