@@ -213,6 +213,12 @@ async function main() {
     if (!name.startsWith('setup-')) fs.rmSync(path.join(logDir, name), { recursive: true, force: true });
   }
   await step('C++ unit tests', path.join(root, 'build', 'quillgate_tests'), []);
+  // The client stream again on an x86-64 without AVX2 (emulated), so that
+  // the unmasking's baseline version runs too, not only the one this CPU picks.
+  if (process.platform === 'linux' && process.arch === 'x64') {
+    await step('C++ client-stream tests on a CPU without AVX2 (qemu)', 'qemu-x86_64',
+      ['-cpu', 'Nehalem', path.join(root, 'build', 'quillgate_tests'), '--gtest_filter=ClientStream*']);
+  }
   if (haveFuzzer()) await fuzz(Number(process.env.QUILLGATE_FUZZ_RUNS || 200000));
   else console.log('== fuzz: SKIPPED (clang-14 with libclang-rt-14-dev is not installed)');
   await step('JavaScript tests', process.execPath, ['--test', '--test-concurrency=4', 'test/js/']);
