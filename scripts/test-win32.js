@@ -110,6 +110,23 @@ function packaged(env) {
   }
 }
 
+// The cases that failed, each with where and why, for the output (the log
+// under build-win32/ stays behind on the machine that ran the tests).
+function failedCases(tap) {
+  const lines = tap.split('\n');
+  const out = [];
+  lines.forEach((line, i) => {
+    if (!/^\s*not ok /.test(line)) return;
+    out.push(line.trim());
+    const details = [];
+    for (let j = i + 1; j < lines.length && !/^\s*\.\.\.$/.test(lines[j]); j++) {
+      if (!/^\s*(---|duration_ms:|type:)/.test(lines[j])) details.push(`    ${lines[j].trim().slice(0, 200)}`);
+    }
+    out.push(...details.slice(0, 12));
+  });
+  return out.slice(0, 60);
+}
+
 if (!fs.existsSync(wine)) finish(false, 'FAILED: Wine is not installed (Debian: wine64)');
 run('cross build', process.execPath, [path.join(__dirname, 'build-win32.js'), '--build-dir', dir]);
 const env = {
@@ -129,4 +146,5 @@ spawnSync('/usr/lib/wine/wineserver64', ['-k'], { env, stdio: 'ignore' });
 const count = (name) => Number((new RegExp(`^# ${name} (\\d+)$`, 'm').exec(result.stdout) || [])[1] || 0);
 const summary = `packaged binary loads, is shared with a worker and exits cleanly; ${count('pass')} passed, ` +
   `${count('fail')} failed, ${count('skipped')} skipped in ${files.length} files`;
+if (result.status !== 0) console.log(failedCases(result.stdout).join('\n'));
 finish(result.status === 0 && count('pass') > 0, result.status === 0 ? summary : `FAILED: ${summary}`);
