@@ -62,10 +62,13 @@ std::size_t ClientStream::make_room(bool fit) {
   need = std::max(need, held);
   // Before a wait, the bytes held decide: the landing area while they fit
   // there, so that a frame's length, which the client chooses, reserves
-  // nothing until its bytes come.
-  const bool landing = (fit ? held : need) <= landing_.size();
+  // nothing until its bytes come. While the client streams, the read-ahead
+  // size: a buffer that ends in part of a small frame would otherwise read
+  // on a landing area's worth at a time.
+  const bool landing = fit && held <= landing_.size();
   const std::uint8_t* from = ahead() + ahead_begin_;
-  if (heap_ && !landing && (fit ? ahead_capacity_ == need : ahead_capacity_ >= need)) {
+  if (heap_ && !landing &&
+      (fit ? ahead_capacity_ == need : ahead_capacity_ >= std::max(need, read_ahead_size))) {
     std::memmove(heap_.get(), from, held);
   } else if (landing) {
     std::memmove(landing_.data(), from, held);

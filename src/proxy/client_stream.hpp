@@ -33,7 +33,7 @@ namespace quillgate::proxy {
 // own). The buffer is on the heap only while it holds
 // bytes, so an idle connection pays nothing for it: what the relay's wait
 // between messages receives lands in a 512-byte area inside the stream,
-// which serves as the buffer until a frame needs more room. A client that
+// which serves as the buffer until the next read while the client streams. A client that
 // stops mid-frame holds no more than that frame: what is held while the
 // socket is waited on is kept in the landing area when it fits there, else
 // in a block of the frame's size. Once the socket
@@ -166,11 +166,10 @@ class ClientStream {
   // socket holds nothing.
   boost::system::error_code fill_more();
   // Moves what the buffer holds to its front, where there is room for the
-  // rest of the frame it starts (up to the read-ahead size): the landing
-  // area while the frame fits there, else a heap block, which grows to the
-  // read-ahead size when it is too small. With `fit` (before a wait of any
-  // length): the landing area while what is held fits there, else a block
-  // of the frame's size. Returns the room after the bytes held.
+  // rest of the frame it starts (up to the read-ahead size): a heap block of
+  // the read-ahead size, which takes what follows the frame too. With `fit` (before a
+  // wait of any length): the landing area while what is held fits there,
+  // else a block of the frame's size. Returns the room after the bytes held.
   std::size_t make_room(bool fit);
   std::uint8_t* ahead() { return heap_ ? heap_.get() : landing_.data(); }
   const std::uint8_t* ahead() const { return heap_ ? heap_.get() : landing_.data(); }
