@@ -160,6 +160,10 @@ class Relay {
             if (!co_await client.wait_readable()) continue;
           }
         }
+        // An empty piece is sized by what the WebSocket layer reads into it:
+        // a client that stops within a Text frame, or a fragment, holds that
+        // frame's part, not a piece.
+        if (piece.size() == 0) piece.shrink_to_fit();
         std::tie(read_error, std::ignore) =
             co_await ws_.async_read_some(piece, client_piece_size - piece.size(), token);
         if (read_error || piece.size() == client_piece_size) break;
