@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <openssl/evp.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "measurements.hpp"
@@ -49,6 +51,31 @@ class CpuWindow {
 };
 
 }  // namespace
+
+double measure_aes_gcm(std::uint64_t bytes) {
+  constexpr std::size_t record = 16384;
+  const std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  std::uint8_t key[32] = {1}, iv[12] = {2}, header[13] = {23, 3, 3}, tag[16];
+  const Bytes in(record, 0xA5);
+  Bytes out(record);
+  int n = 0;
+  if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key, nullptr) != 1) {
+    throw std::runtime_error("AES-256-GCM is not available");
+  }
+  timespec start, end;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+  for (std::uint64_t done = 0; done < bytes; done += record) {
+    ++iv[11];
+    EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, nullptr, iv);
+    EVP_EncryptUpdate(ctx.get(), nullptr, &n, header, sizeof header);
+    EVP_EncryptUpdate(ctx.get(), out.data(), &n, in.data(), record);
+    EVP_EncryptFinal_ex(ctx.get(), out.data() + n, &n);
+    EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, sizeof tag, tag);
+  }
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &end);
+  const double ns = (end.tv_sec - start.tv_sec) * 1e9 + (end.tv_nsec - start.tv_nsec);
+  return ns / static_cast<double>(bytes);
+}
 
 awaitable<Throughput> measure_download(Target t, std::uint64_t bytes) {
   auto channel = co_await open_channel(t);

@@ -81,18 +81,22 @@ int run_client(const Target& base, bool quick, bool setup_only, const std::strin
   setrlimit(RLIMIT_NOFILE, &limit);
 
   const int rounds = quick ? 1 : 3;
-  const std::uint64_t download_bytes = quick ? 8ull << 20 : 512ull << 20;
-  const std::uint64_t upload_bytes = quick ? 8ull << 20 : 256ull << 20;
+  // The cost measures decide the cost targets: more, shorter rounds, so that
+  // the median of the rounds' ratios (each round's paths run back to back)
+  // weighs the build more than one sitting's drift.
+  const int cost_rounds = quick ? 1 : 7;
+  const std::uint64_t download_bytes = quick ? 8ull << 20 : 256ull << 20;
+  const std::uint64_t upload_bytes = quick ? 8ull << 20 : 128ull << 20;
   const int round_trips = quick ? 500 : 20000;
-  const std::uint64_t small_count = quick ? 5000 : 200000;
+  const std::uint64_t small_count = quick ? 5000 : 100000;
   const int interactive_rounds = quick ? 20 : 200;
   const int sequential = quick ? 20 : 300;
   const int parallel_each = quick ? 5 : 60;
 
   std::map<std::string, Series> series;
   // Every measure runs on the four paths in turn, round after round.
-  const auto each_path = [&](auto&& measure) {
-    for (int r = 0; r < rounds; ++r) {
+  const auto each_path = [&](auto&& measure, int times) {
+    for (int r = 0; r < times; ++r) {
       for (const Path path : {Path::gateway, Path::direct, Path::forwarded, Path::looped}) {
         Target t = base;
         t.path = path;
@@ -101,13 +105,13 @@ int run_client(const Target& base, bool quick, bool setup_only, const std::strin
     }
   };
   const auto wanted = [&](const std::string& name) { return only.empty() || name.rfind(only, 0) == 0; };
-  const auto single = [&](const std::string& name, auto&& measure) {
+  const auto single = [&](const std::string& name, auto&& measure, int times) {
     if (!wanted(name)) return;
     each_path([&](Target t) {
       const double value = measure(t);
       series[name].of(t.path).push_back(value);
       std::cerr << name << path_name(t.path) << value << std::endl;
-    });
+    }, times);
   };
   // A measure that yields {p50, p99}: series NAME_p50_UNIT and NAME_p99_UNIT.
   const auto percentiles = [&](const std::string& name, const std::string& unit, auto&& measure) {
@@ -117,11 +121,11 @@ int run_client(const Target& base, bool quick, bool setup_only, const std::strin
       series[name + "_p50_" + unit].of(t.path).push_back(p50);
       series[name + "_p99_" + unit].of(t.path).push_back(p99);
       std::cerr << name << path_name(t.path) << p50 << " / " << p99 << std::endl;
-    });
+    }, rounds);
   };
   const auto setup = [&] {
-    single("setup_sequential_per_s", [&](Target t) { return run(measure_setup(t, 1, sequential)); });
-    single("setup_parallel8_per_s", [&](Target t) { return run(measure_setup(t, 8, parallel_each)); });
+    single("setup_sequential_per_s", [&](Target t) { return run(measure_setup(t, 1, sequential)); }, rounds);
+    single("setup_parallel8_per_s", [&](Target t) { return run(measure_setup(t, 8, parallel_each)); }, rounds);
   };
   if (setup_only) {
     setup();
@@ -132,16 +136,19 @@ int run_client(const Target& base, bool quick, bool setup_only, const std::strin
   const auto throughput = [&](const std::string& name, auto&& measure) {
     if (!wanted(name)) return;
     each_path([&](Target t) {
+      if (t.path == Path::gateway) series[name + "_aes_gcm_ns_per_byte"].gateway.push_back(measure_aes_gcm(64ull << 20));
       const Throughput x = measure(t);
       series[name + "_mib_s"].of(t.path).push_back(x.mib_s);
       series[name + "_cpu_ns_per_byte"].of(t.path).push_back(x.ns_per_byte);
       std::cerr << name << path_name(t.path) << x.mib_s << " MiB/s, " << x.ns_per_byte << " ns/B" << std::endl;
-    });
+    }, cost_rounds);
   };
   throughput("download", [&](Target t) { return run(measure_download(t, download_bytes)); });
   throughput("upload", [&](Target t) { return run(measure_upload(t, upload_bytes)); });
-  single("small_to_server_cpu_ns_per_message", [&](Target t) { return run(measure_small(t, true, small_count)); });
-  single("small_to_client_cpu_ns_per_message", [&](Target t) { return run(measure_small(t, false, small_count)); });
+  single("small_to_server_cpu_ns_per_message", [&](Target t) { return run(measure_small(t, true, small_count)); },
+         cost_rounds);
+  single("small_to_client_cpu_ns_per_message", [&](Target t) { return run(measure_small(t, false, small_count)); },
+         cost_rounds);
   percentiles("rtt", "us", [&](Target t) { return run(measure_rtt(t, round_trips)); });
   const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   percentiles("rtt_beside_upload", "us", [&](Target t) { return measure_neighbour(t, round_trips / 4, true, threads); });
