@@ -30,16 +30,15 @@ namespace quillgate::proxy {
 // of 64 KiB: a buffer of twice that holds a piece with its frame headers and
 // the start of the next message, so that a receive brings a piece or more
 // (with 64 KiB, the rest of a piece's last message took a receive of its
-// own). The buffer is on the heap only while it holds
-// bytes, so an idle connection pays nothing for it: what the relay's wait
-// between messages receives lands in a 512-byte area inside the stream,
-// which serves as the buffer until the next read while the client streams. A client that
-// stops mid-frame holds no more than that frame: what is held while the
-// socket is waited on is kept in the landing area when it fits there, else
-// in a block of the frame's size. Once the socket
-// runs dry, the WebSocket layer's reads go straight to the socket again (the
-// caller's buffer, no extra hand-off) until one fills the buffer it was
-// given.
+// own). The buffer is on the heap only while it holds bytes, so an idle
+// connection pays nothing for it: what the relay's wait between messages
+// receives lands in a 512-byte area inside the stream, which serves as the
+// buffer until the next read while the client streams. A client that stops
+// mid-frame holds no more than that frame: what is held while the socket is
+// waited on is kept in the landing area when it fits there, else in a block
+// of the frame's size. Once the socket runs dry, the WebSocket layer's reads
+// go straight to the socket again (the caller's buffer, no extra hand-off)
+// until one fills the buffer it was given.
 //
 // Writes. They go straight to the socket, but between hold_writes() and flush():
 // then each write is copied into an outgoing buffer and reported complete at
@@ -167,9 +166,10 @@ class ClientStream {
   boost::system::error_code fill_more();
   // Moves what the buffer holds to its front, where there is room for the
   // rest of the frame it starts (up to the read-ahead size): a heap block of
-  // the read-ahead size, which takes what follows the frame too. With `fit` (before a
-  // wait of any length): the landing area while what is held fits there,
-  // else a block of the frame's size. Returns the room after the bytes held.
+  // the read-ahead size, which takes what follows the frame too. With `fit`
+  // (before a wait of any length): the landing area while what is held fits
+  // there, else a block of the frame's size. Returns the room after the
+  // bytes held.
   std::size_t make_room(bool fit);
   std::uint8_t* ahead() { return heap_ ? heap_.get() : landing_.data(); }
   const std::uint8_t* ahead() const { return heap_ ? heap_.get() : landing_.data(); }
