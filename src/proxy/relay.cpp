@@ -128,8 +128,9 @@ class Relay {
   }
 
   asio::awaitable<void> client_to_server() {
-    // Kept while the client streams, given back when it pauses: an idle
-    // connection holds none of it.
+    // Kept while the client streams, given back when it pauses (and before
+    // the WebSocket layer starts a message in it): an idle connection holds
+    // none of it.
     beast::flat_buffer piece;
     ClientStream& client = ws_.next_layer();
     for (;;) {
@@ -160,10 +161,12 @@ class Relay {
             if (!co_await client.wait_readable()) continue;
           }
         }
-        // An empty piece is sized by what the WebSocket layer reads into it:
-        // a client that stops within a Text frame, or a fragment, holds that
-        // frame's part, not a piece.
-        if (piece.size() == 0) piece.shrink_to_fit();
+        // A message the WebSocket layer reads (Text, fragmented, larger than
+        // a piece) starts in an empty piece sized by that layer's read: a
+        // client that stops within its first frame holds that frame's part,
+        // not a piece. Within the message the piece is kept, so that a large
+        // one is not read into a fresh block every 64 KiB.
+        if (piece.size() == 0 && ws_.is_message_done()) piece.shrink_to_fit();
         std::tie(read_error, std::ignore) =
             co_await ws_.async_read_some(piece, client_piece_size - piece.size(), token);
         if (read_error || piece.size() == client_piece_size) break;
