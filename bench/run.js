@@ -143,6 +143,7 @@ function costRows(series, aes) {
     const l = series[c.name].looped || [];
     const ratios = g.slice(0, l.length).map((v, i) => (v - (c.aes ? cipher[i] : 0)) / l[i]).filter(Number.isFinite);
     r.ratio = (c.aes && !r.aes) || !ratios.length ? null : median(ratios);
+    r.ratios = summary(ratios);
     if (c.idle) {
       const idle = summary(series[c.idle]?.gateway);
       r.idle = idle;
@@ -157,13 +158,14 @@ function costRows(series, aes) {
 function costTable(rows, aes) {
   const cell = (s, unit) => (s ? `${fmt(s.median)} ${unit} (${fmt(s.min)}–${fmt(s.max)})` : '');
   const lines = ['| measure | gateway: median (min–max) | event-loop forwarder | plain TCP forwarder | direct | ' +
-    'gateway above AES-GCM | gateway / event-loop (median of rounds) | target |', '|---|---|---|---|---|---|---|---|'];
+    'gateway above AES-GCM | gateway / event-loop: median of rounds (min–max) | target |', '|---|---|---|---|---|---|---|---|'];
   for (const r of rows) {
     const bound = r.idle ? (r.slack ? `≤ idle + ${r.slack / 1000} ms (idle ${fmt(r.idle.median)} ${r.unit})` :
       `idle ${fmt(r.idle.median)} ${r.unit}`) : `${r.higher ? '≥' : '≤'} ${r.target}`;
     lines.push(`| ${r.label} | ${cell(r.gateway, r.unit)} | ${cell(r.looped, r.unit)} | ${cell(r.forwarder, r.unit)} | ` +
       `${cell(r.direct, r.unit)} | ${r.above === null ? '' : `${fmt(r.above)} ${r.unit}`} | ` +
-      `${r.ratio === null || r.idle ? '' : `${r.ratio.toFixed(2)}${r.higher ? '' : '×'}`} | ` +
+      `${r.ratio === null || r.idle ? '' : `${r.ratio.toFixed(3)}${r.higher ? '' : '×'} ` +
+        `(${r.ratios.min.toFixed(2)}–${r.ratios.max.toFixed(2)})`} | ` +
       `${bound}${r.met === null ? '' : r.met ? ' ✓' : ' ✗'} |`);
   }
   const ref = [aes.ns_per_byte && `${fmt(aes.ns_per_byte)} ns/B in 16 KiB records`,
@@ -320,9 +322,13 @@ function readmeBlock(date, machine, text) {
 
 async function main() {
   if (process.argv.includes('--render')) {
-    // Redraws the chart from the latest results without measuring.
+    // Redraws the chart and the README's tables from the latest results
+    // without measuring.
     const latest = JSON.parse(fs.readFileSync(path.join(results, 'latest.json'), 'utf8'));
-    fs.writeFileSync(path.join(results, 'latest.svg'), svg(allRows(latest.raw.main, latest.raw.extra)));
+    const all = allRows(latest.raw.main, latest.raw.extra);
+    fs.writeFileSync(path.join(results, 'latest.svg'), svg(all));
+    const main = { series: latest.raw.main, memory: latest.memory, max_concurrent: latest.max_concurrent };
+    writeReadme(latest.date, latest.machine, report(all, main, latest.aes_gcm));
     return;
   }
   if (!fs.existsSync(tool)) throw new Error('build/quillbench is missing: run `node scripts/build.js --target quillbench`');
@@ -337,7 +343,7 @@ async function main() {
   const cpu = (fs.readFileSync('/proc/cpuinfo', 'utf8').match(/model name\s*:\s*(.*)/) || [])[1] || os.arch();
   const machine = `${os.cpus().length} cores, ${cpu}, ${(os.totalmem() / 2 ** 30).toFixed(0)} GiB, Node.js ${process.version}`;
   const date = new Date().toISOString().slice(0, 10);
-  const text = `${table(all, main)}\n\nWhat relaying costs the relaying process (processor time over the timed window):\n\n${costTable(cost, aes)}`;
+  const text = report(all, main, aes);
   console.log(`\n${date}, ${machine}${quick ? ' (quick smoke run: figures are not meaningful)' : ''}\n\n${text}\n`);
   const json = `${JSON.stringify({ date, machine, results: all, cost, aes_gcm: aes, memory: main.memory,
     max_concurrent: main.max_concurrent, raw: { main: main.series, extra } }, null, 2)}\n`;
@@ -356,6 +362,15 @@ async function main() {
   fs.mkdirSync(results, { recursive: true });
   fs.writeFileSync(path.join(results, 'latest.json'), json);
   fs.writeFileSync(path.join(results, 'latest.svg'), svg(all));
+  writeReadme(date, machine, text);
+}
+
+function report(all, main, aes) {
+  return `${table(all, main)}\n\nWhat relaying costs the relaying process (processor time over the timed window):\n\n` +
+    costTable(costRows(main.series, aes), aes);
+}
+
+function writeReadme(date, machine, text) {
   const readme = path.join(root, 'README.md');
   const current = fs.readFileSync(readme, 'utf8');
   if (current.includes('<!-- bench:start -->')) {
