@@ -131,7 +131,7 @@ const costs = [
   { name: 'rtt_beside_download_p50_us', label: 'RTT p50 beside a full-speed download', unit: 'µs', idle: 'rtt_p50_us' },
 ];
 
-function costRows(series, aes) {
+function costRows(series) {
   return costs.filter((c) => series[c.name]).map((c) => {
     const of = (p) => summary(series[c.name][p]);
     const r = { ...c, gateway: of('gateway'), looped: of('looped'), forwarder: of('forwarded'), direct: of('direct') };
@@ -328,7 +328,7 @@ async function main() {
     const all = allRows(latest.raw.main, latest.raw.extra);
     fs.writeFileSync(path.join(results, 'latest.svg'), svg(all));
     const main = { series: latest.raw.main, memory: latest.memory, max_concurrent: latest.max_concurrent };
-    writeReadme(latest.date, latest.machine, report(all, main, latest.aes_gcm));
+    writeReadme(latest.date, latest.machine, report(all, main, costRows(main.series), latest.aes_gcm));
     return;
   }
   if (!fs.existsSync(tool)) throw new Error('build/quillbench is missing: run `node scripts/build.js --target quillbench`');
@@ -339,11 +339,11 @@ async function main() {
   ];
   const all = allRows(main.series, extra);
   const aes = aesGcm();
-  const cost = costRows(main.series, aes);
+  const cost = costRows(main.series);
   const cpu = (fs.readFileSync('/proc/cpuinfo', 'utf8').match(/model name\s*:\s*(.*)/) || [])[1] || os.arch();
   const machine = `${os.cpus().length} cores, ${cpu}, ${(os.totalmem() / 2 ** 30).toFixed(0)} GiB, Node.js ${process.version}`;
   const date = new Date().toISOString().slice(0, 10);
-  const text = report(all, main, aes);
+  const text = report(all, main, cost, aes);
   console.log(`\n${date}, ${machine}${quick ? ' (quick smoke run: figures are not meaningful)' : ''}\n\n${text}\n`);
   const json = `${JSON.stringify({ date, machine, results: all, cost, aes_gcm: aes, memory: main.memory,
     max_concurrent: main.max_concurrent, raw: { main: main.series, extra } }, null, 2)}\n`;
@@ -365,9 +365,9 @@ async function main() {
   writeReadme(date, machine, text);
 }
 
-function report(all, main, aes) {
+function report(all, main, cost, aes) {
   return `${table(all, main)}\n\nWhat relaying costs the relaying process (processor time over the timed window):\n\n` +
-    costTable(costRows(main.series, aes), aes);
+    costTable(cost, aes);
 }
 
 function writeReadme(date, machine, text) {
